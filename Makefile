@@ -1,0 +1,50 @@
+# Kestrun: the two set-up commands and their helpers.
+#   make run    install what is missing, build, run the program on a speech sample
+#   make test   install what is missing, build, run every test (plain, then ASan+UBSan)
+#   make bench  build and run the benchmarks
+
+BUILD      ?= build
+SAN_BUILD  ?= build-san
+JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_GEN  := -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+
+.PHONY: all deps build build-san test test-plain test-san bench run clean format
+
+all: build
+
+deps:
+	@sh scripts/install-deps.sh
+
+build: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_GEN) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+build-san: deps
+	@cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKESTRUN_SANITIZE=ON \
+		-DKESTRUN_BENCH=OFF >/dev/null
+	@cmake --build $(SAN_BUILD) -j $(JOBS)
+
+test-plain: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-san: build-san
+	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --output-on-failure -j $(JOBS)
+
+test: test-plain test-san
+
+bench: build
+	@cmake --build $(BUILD) --target kestrun-bench-tools -j $(JOBS)
+	@$(BUILD)/bench/bench_detector
+	@sh bench/bench_load.sh $(BUILD)
+
+run: build
+	@cmake --build $(BUILD) --target speech_sample
+	@$(BUILD)/cli/kestrun-cli $(BUILD)/sample/speech.wav
+	@cat $(BUILD)/sample/speech.srt
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD)

@@ -1,0 +1,113 @@
+// SRT formatting and the temp-file-and-rename write.
+#include "Srt.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+namespace kestrun {
+namespace {
+
+void AppendTime(std::string& out, int32_t value) {
+    // Negative times print as their magnitude; the negation wraps like 32-bit hardware,
+    // so even INT32_MIN formats without undefined behaviour.
+    if (value < 0) {
+        value = WrapSub(0, value);
+    }
+    char buf[48];
+    const int n = std::snprintf(buf, sizeof buf, "%02d:%02d:%02d,%03d", value / 3600000,
+                                (value / 60000) % 60, (value / 1000) % 60, value % 1000);
+    out.append(buf, static_cast<std::size_t>(n));
+}
+
+void AppendNumber(std::string& out, uint64_t n) {
+    char buf[24];
+    const auto r = std::to_chars(buf, buf + sizeof buf, n);
+    out.append(buf, r.ptr);
+}
+
+} // namespace
+
+std::string FormatTime(int32_t ms) {
+    std::string out;
+    AppendTime(out, ms);
+    return out;
+}
+
+std::string FormatTimeRange(int32_t start, int32_t end) {
+    std::string out;
+    AppendTime(out, start);
+    out += " --> ";
+    AppendTime(out, end);
+    out += "\r\n";
+    return out;
+}
+
+std::string BuildSrt(std::span<const Segment> segments) {
+    std::string out;
+    out.reserve(segments.size() * 48);
+    uint64_t n = 0;
+    for (const Segment& s : segments) {
+        ++n;
+        AppendNumber(out, n);
+        out += "\r\n";
+        AppendTime(out, s.start);
+        out += " --> ";
+        AppendTime(out, s.end);
+        out += "\r\n";
+        AppendNumber(out, n);
+        out += "\r\n\r\n";
+    }
+    return out;
+}
+
+bool WriteFileReplacing(const std::string& path, std::string_view data, std::string* error) {
+    namespace fs = std::filesystem;
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+
+    std::string tmp;
+    std::FILE* f = nullptr;
+    for (int attempt = 0; attempt < 16 && f == nullptr; ++attempt) {
+        char suffix[32];
+        std::snprintf(suffix, sizeof suffix, ".%08llx.tmp",
+                      static_cast<unsigned long long>(rng() & 0xffffffffu));
+        tmp = path + suffix;
+        errno = 0;
+        f = std::fopen(tmp.c_str(), "wbx"); // exclusive: never reuse someone else's file
+        if (f == nullptr && errno != EEXIST) {
+            break;
+        }
+    }
+    if (f == nullptr) {
+        *error = std::strerror(errno != 0 ? errno : EIO);
+        return false;
+    }
+
+    bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    int writeErrno = ok ? 0 : errno;
+    if (std::fclose(f) != 0 && ok) {
+        ok = false;
+        writeErrno = errno;
+    }
+    if (!ok) {
+        std::error_code ignored;
+        fs::remove(tmp, ignored);
+        *error = std::strerror(writeErrno != 0 ? writeErrno : EIO);
+        return false;
+    }
+
+    std::error_code ec;
+    fs::rename(tmp, path, ec);
+    if (ec) {
+        std::error_code ignored;
+        fs::remove(tmp, ignored);
+        *error = ec.message();
+        return false;
+    }
+    return true;
+}
+
+} // namespace kestrun

@@ -1,0 +1,28 @@
+// SRT text: timestamp formatting, the cue layout, and the safe file write.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "SegmentList.h"
+
+namespace kestrun {
+
+//  10000 -> "00:00:10,000";  360000000 -> "100:00:00,000";  -35 -> "00:00:00,035"
+std::string FormatTime(int32_t ms);
+
+// "HH:MM:SS,mmm --> HH:MM:SS,mmm\r\n", line end included.
+std::string FormatTimeRange(int32_t start, int32_t end);
+
+// The whole SRT text: for cue n, "n\r\n", the time line, "n\r\n\r\n". No header, no
+// trailer; no segments give an empty text.
+std::string BuildSrt(std::span<const Segment> segments);
+
+// Writes data to a temporary file beside path and renames it over path only when every
+// byte was written, so a failed write never leaves a half-written file or destroys an
+// older one. On failure returns false with a short reason in *error.
+bool WriteFileReplacing(const std::string& path, std::string_view data, std::string* error);
+
+} // namespace kestrun

@@ -1,0 +1,305 @@
+// Loading, the engine side of the detectors, and the detection run.
+#include "VadEngine.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <new>
+
+#include "Detectors.h"
+#include "Srt.h"
+
+namespace kestrun {
+namespace {
+
+// Sums of squares of whole windows are exact in a double below this, whatever the order
+// of addition; windows shorter than 2^23 samples always stay below it.
+constexpr uint64_t EXACT_DOUBLE_LIMIT = uint64_t{1} << 53;
+
+inline int32_t SampleAt(const uint8_t* p) {
+    return static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
+}
+
+// Sum of squares of `count` samples that stand `stride` bytes apart.
+inline uint64_t SumSquares(const uint8_t* p, std::size_t count, std::size_t stride) {
+    uint64_t sum = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        const int32_t s = SampleAt(p + k * stride);
+        sum += static_cast<uint64_t>(s * s);
+    }
+    return sum;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+} // namespace
+
+bool CVadEngine::LoadWav(const std::string& path) {
+    FreeAll();
+    std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
+    if (!f) {
+        return false;
+    }
+    bool ok = false;
+    try {
+        ok = LoadOpened(f.get(), path);
+    } catch (const std::bad_alloc&) {
+        ok = false;
+    }
+    if (!ok) {
+        // A failed load leaves the engine not loaded, whatever was allocated on the way.
+        for (int c = 0; c < 2; ++c) {
+            energy_[c].reset();
+            workBuf_[c].reset();
+        }
+    }
+    return ok;
+}
+
+bool CVadEngine::LoadOpened(std::FILE* f, const std::string& path) {
+    std::setvbuf(f, nullptr, _IONBF, 0); // chunks are large; stdio's buffer only copies
+    std::error_code ec;
+    const uint64_t fileSize = std::filesystem::file_size(path, ec);
+    if (ec) {
+        return false;
+    }
+    const uint32_t fileSize32 = static_cast<uint32_t>(fileSize);
+    if (fileSize32 <= WAV_HEADER_BYTES) {
+        return false;
+    }
+    uint8_t raw[WAV_HEADER_BYTES];
+    if (std::fread(raw, 1, sizeof raw, f) != sizeof raw) {
+        return false;
+    }
+    header_ = ParseWavHeader(std::span<const uint8_t, WAV_HEADER_BYTES>(raw));
+    if (!IsAcceptedWavHeader(header_, fileSize32) || header_.nChannels == 0) {
+        return false;
+    }
+    const unsigned channels = header_.nChannels;
+    frameLength_ = header_.nSamplesPerSec / 115 + 1;
+    windowLength_ = frameLength_ * windowFrames_;
+    // A header that promises more data than the file holds fails before anything is
+    // allocated from it.
+    if (header_.dataSize > fileSize - WAV_HEADER_BYTES) {
+        return false;
+    }
+    sampleCount_ = header_.dataSize / (2 * channels);
+    frameCount_ = sampleCount_ / frameLength_;
+
+    // Per channel, the sum of squares of each frameLength-sample block; a frame's energy
+    // is the sum of windowFrames consecutive blocks. Samples past the channel's end count
+    // as 0, so the last frames' windows need blocks up to frameCount + windowFrames - 2.
+    const std::size_t frames = frameCount_;
+    const std::size_t blockCount = frames + windowFrames_ - 1;
+    std::vector<uint64_t> blocks[2];
+    for (unsigned c = 0; c < channels; ++c) {
+        blocks[c].assign(blockCount, 0);
+    }
+    // Only a window of 2^23 samples or more (a sample rate above 321 MHz) can reach a sum
+    // that a double rounds; such windows are summed again one sample at a time.
+    const bool needSamples = windowLength_ >= (1u << 23);
+    std::vector<int16_t> samples[2];
+
+    const std::span<uint8_t> buffer = ReadBuffer();
+    const std::size_t frameBytes = 2 * channels;
+    const std::size_t fl = frameLength_;
+    uint64_t remaining = static_cast<uint64_t>(sampleCount_) * frameBytes;
+    std::size_t block = 0;
+    std::size_t inBlock = 0;
+    while (remaining > 0) {
+        const std::size_t chunk =
+            static_cast<std::size_t>(std::min<uint64_t>(remaining, READ_CHUNK_BYTES));
+        if (std::fread(buffer.data(), 1, chunk, f) != chunk) {
+            return false;
+        }
+        remaining -= chunk;
+        const uint8_t* p = buffer.data();
+        std::size_t left = chunk / frameBytes;
+        if (needSamples) {
+            for (std::size_t k = 0; k < left; ++k) {
+                for (unsigned c = 0; c < channels; ++c) {
+                    samples[c].push_back(static_cast<int16_t>(SampleAt(p + k * frameBytes + 2 * c)));
+                }
+            }
+        }
+        while (left > 0) {
+            const std::size_t take = std::min(left, fl - inBlock);
+            for (unsigned c = 0; c < channels; ++c) {
+                blocks[c][block] += SumSquares(p + 2 * c, take, frameBytes);
+            }
+            p += take * frameBytes;
+            left -= take;
+            inBlock += take;
+            if (inBlock == fl) {
+                ++block;
+                inBlock = 0;
+            }
+        }
+    }
+
+    maxEnergy_ = 0.0;
+    for (unsigned c = 0; c < channels; ++c) {
+        std::vector<double>& energy = energy_[c].emplace(frames);
+        workBuf_[c].emplace(frames);
+        for (std::size_t i = 0; i < frames; ++i) {
+            uint64_t sum = 0;
+            for (std::size_t w = 0; w < windowFrames_; ++w) {
+                sum += blocks[c][i + w];
+            }
+            double e = static_cast<double>(sum);
+            if (sum >= EXACT_DOUBLE_LIMIT) {
+                // Written order: from 0, one sample after the other, each squared as a
+                // double.
+                e = 0.0;
+                const std::size_t from = i * fl;
+                const std::size_t to = std::min<std::size_t>(from + windowLength_, sampleCount_);
+                for (std::size_t k = from; k < to; ++k) {
+                    const double s = samples[c][k];
+                    e += s * s;
+                }
+            }
+            energy[i] = e;
+            // One maximum over both channels: each channel's ratios are measured against
+            // the loudest frame of the file.
+            if (e > maxEnergy_) {
+                maxEnergy_ = e;
+            }
+        }
+    }
+    return true;
+}
+
+void CVadEngine::FreeAll() {
+    for (int c = 0; c < 2; ++c) {
+        energy_[c].reset();
+        workBuf_[c].reset();
+    }
+    header_ = WavHeader{};
+}
+
+const std::vector<double>* CVadEngine::energy(int channel) const {
+    if (channel < 0 || channel > 1 || !energy_[channel]) {
+        return nullptr;
+    }
+    return &*energy_[channel];
+}
+
+const std::vector<double>* CVadEngine::workBuf(int channel) const {
+    if (channel < 0 || channel > 1 || !workBuf_[channel]) {
+        return nullptr;
+    }
+    return &*workBuf_[channel];
+}
+
+int32_t CVadEngine::FrameToMs(int32_t frame) const {
+    if (header_.nSamplesPerSec == 0) {
+        return 0;
+    }
+    const int64_t ms = static_cast<int64_t>(frame) * static_cast<int64_t>(frameLength_) * 1000 /
+                       static_cast<int64_t>(header_.nSamplesPerSec);
+    return static_cast<int32_t>(ms);
+}
+
+int64_t CVadEngine::DurationMs() const {
+    if (header_.nSamplesPerSec == 0) {
+        return 0;
+    }
+    return static_cast<int64_t>(sampleCount_) * 1000 / header_.nSamplesPerSec;
+}
+
+void CVadEngine::DetectEnergyBased(int channel) {
+    const std::vector<double>* e = energy(channel);
+    if (e == nullptr) {
+        return;
+    }
+    std::vector<detect::FrameRun> runs;
+    detect::DetectEnergyBased(*e, maxEnergy_, detectThreshold_, runs);
+    std::vector<Segment> batch;
+    batch.reserve(runs.size());
+    for (const detect::FrameRun& r : runs) {
+        batch.push_back({FrameToMs(r.first), FrameToMs(r.end)});
+    }
+    segments_.InsertSegments(batch);
+}
+
+void CVadEngine::DetectEnergyGlitch(int channel) {
+    const std::vector<double>* e = energy(channel);
+    if (e == nullptr || !workBuf_[channel]) {
+        return;
+    }
+    // The block follows the loaded file, so the same file always gives the same result
+    // whatever was analysed before it.
+    blockFrames_ = frameLength_;
+    std::vector<double>& blockSums = *workBuf_[channel];
+    detect::ComputeBlockSums(*e, blockFrames_, blockSums);
+    std::vector<detect::FrameRun> runs;
+    detect::DetectEnergyGlitch(*e, blockSums, maxEnergy_, prefilterThreshold_, detectThreshold_,
+                               runs);
+    std::vector<Segment> batch;
+    batch.reserve(runs.size());
+    for (const detect::FrameRun& r : runs) {
+        batch.push_back({FrameToMs(r.first), FrameToMs(r.end)});
+    }
+    segments_.InsertSegments(batch);
+}
+
+bool CVadEngine::WriteSrt(const std::string& path, std::string* error) {
+    cueCount_ = 0;
+    std::string reason;
+    if (!WriteFileReplacing(path, BuildSrt(segments_.items()), &reason)) {
+        if (error != nullptr) {
+            *error = reason;
+        }
+        return false;
+    }
+    cueCount_ = static_cast<uint32_t>(segments_.size());
+    return true;
+}
+
+void CVadEngine::PostProcess() {
+    segments_.MergeGaps(MERGE_GAP_MS);
+    segments_.ExtendEnds(END_PAD_MS);
+    segments_.ShiftAll(TIME_SHIFT_MS);
+    segments_.FixOverlaps();
+}
+
+DetectionResult CVadEngine::Finish(const std::string& srtPath) {
+    PostProcess();
+    DetectionResult result;
+    result.written = WriteSrt(srtPath, &result.error);
+    result.cues = cueCount_;
+    segments_.ClearSegments();
+    return result;
+}
+
+DetectionResult CVadEngine::RunEnergyBased(double threshold, const std::string& srtPath) {
+    if (!IsLoaded()) {
+        return {false, 0, "no file is loaded"};
+    }
+    segments_.ClearSegments();
+    detectThreshold_ = threshold;
+    DetectEnergyBased(0);
+    if (header_.nChannels == 2) {
+        DetectEnergyBased(1);
+    }
+    return Finish(srtPath);
+}
+
+DetectionResult CVadEngine::RunEnergyGlitch(double threshold, double prefilter,
+                                            const std::string& srtPath) {
+    if (!IsLoaded()) {
+        return {false, 0, "no file is loaded"};
+    }
+    segments_.ClearSegments();
+    detectThreshold_ = threshold;
+    prefilterThreshold_ = prefilter;
+    DetectEnergyGlitch(0);
+    if (header_.nChannels == 2) {
+        DetectEnergyGlitch(1);
+    }
+    return Finish(srtPath);
+}
+
+} // namespace kestrun

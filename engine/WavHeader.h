@@ -1,0 +1,48 @@
+// The canonical 44-byte RIFF/WAVE PCM header shared by everything that reads or
+// writes WAV files, and the process-wide chunk buffer that WAV data is read through.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace kestrun {
+
+constexpr std::size_t WAV_HEADER_BYTES = 44;
+
+// 10 MiB, a multiple of 4 so that no stereo sample frame is split across two chunks.
+constexpr std::size_t READ_CHUNK_BYTES = 10 * 1024 * 1024;
+
+struct WavHeader {
+    std::array<char, 4> riffTag{};  // "RIFF"
+    uint32_t riffSize = 0;          // file size - 8
+    std::array<char, 4> waveTag{};  // "WAVE"
+    std::array<char, 4> fmtTag{};   // "fmt "
+    uint32_t fmtSize = 0;           // 16
+    uint16_t wFormatTag = 0;        // 1 = PCM
+    uint16_t nChannels = 0;
+    uint32_t nSamplesPerSec = 0;
+    uint32_t nAvgBytesPerSec = 0;
+    uint16_t nBlockAlign = 0;
+    uint16_t wBitsPerSample = 0;
+    std::array<char, 4> dataTag{};  // "data"
+    uint32_t dataSize = 0;          // bytes of sample data after the header
+};
+
+// Decodes the 44 header bytes field by field (little-endian, whatever the host).
+WavHeader ParseWavHeader(std::span<const uint8_t, WAV_HEADER_BYTES> bytes);
+std::array<uint8_t, WAV_HEADER_BYTES> SerializeWavHeader(const WavHeader& h);
+
+// The header tests a WAV must pass before its samples are read: the RIFF size matches
+// the file size (both in 32 bits), PCM, the "RIFF" and "WAVEfmt" tags, at most two
+// channels, a "data" tag right behind the format chunk, and a non-zero sample rate.
+// fileSize32 is the low 32 bits of the file size.
+bool IsAcceptedWavHeader(const WavHeader& h, uint32_t fileSize32);
+
+// The one read buffer of READ_CHUNK_BYTES bytes, allocated on first use and kept for the
+// life of the program. Only the worker side (loading, mono conversion) uses it, one
+// caller at a time.
+std::span<uint8_t> ReadBuffer();
+
+} // namespace kestrun

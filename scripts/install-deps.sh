@@ -1,0 +1,20 @@
+#!/bin/sh
+# Installs the Debian packages that building, testing and running Kestrun need,
+# and only those that are missing, so a second run costs a few dpkg queries.
+set -eu
+
+PACKAGES="cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev espeak-ng sox"
+
+missing=""
+for p in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+echo "Installing:$missing"
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
