@@ -89,8 +89,8 @@ int main(int argc, char** argv) {
     }
 
     const bool glitch = detector == "glitch";
-    double threshold = glitch ? kestrun::DEFAULT_GLITCH_THRESHOLD
-                              : kestrun::DEFAULT_ENERGY_THRESHOLD;
+    double threshold =
+        glitch ? kestrun::DEFAULT_GLITCH_THRESHOLD : kestrun::DEFAULT_ENERGY_THRESHOLD;
     double prefilter = kestrun::DEFAULT_GLITCH_PREFILTER;
     if (thresholdText && !kestrun::ParseThreshold(*thresholdText, &threshold)) {
         return UsageError("--threshold '" + *thresholdText + "': expected a number from 0 to 1");
@@ -118,8 +118,7 @@ int main(int argc, char** argv) {
         if (output) {
             srtPath = *output;
         } else {
-            const std::string folder =
-                outDir ? *outDir : std::string(kestrun::PathFolder(file));
+            const std::string folder = outDir ? *outDir : std::string(kestrun::PathFolder(file));
             srtPath = kestrun::OutputBase(folder, file) + ".srt";
         }
         if (!engine.LoadWav(file)) {

@@ -126,8 +126,8 @@ void DetectEnergyBased(std::span<const double> energy, double maxEnergy, double 
             for (int32_t s = first; s < last; ++s) {
                 const std::size_t q = static_cast<std::size_t>(s - first);
                 const double walked = static_cast<double>(last + 1 - s);
-                const double upper = (excessFrom[q] * (1.0 + slack) + slack * lastExcess) /
-                                     walked * (peakFrom[q] - t) * (1.0 + slack);
+                const double upper = (excessFrom[q] * (1.0 + slack) + slack * lastExcess) / walked *
+                                     (peakFrom[q] - t) * (1.0 + slack);
                 if (upper < MIN_RUN_SCORE) {
                     continue; // certainly rejected; NaN or inf never lands here
                 }

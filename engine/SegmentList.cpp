@@ -8,7 +8,9 @@
 namespace kestrun {
 namespace {
 
-bool StartLess(const Segment& a, const Segment& b) { return a.start < b.start; }
+bool StartLess(const Segment& a, const Segment& b) {
+    return a.start < b.start;
+}
 
 } // namespace
 

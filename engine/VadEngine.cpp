@@ -2,6 +2,7 @@
 #include "VadEngine.h"
 
 #include <algorithm>
+#include <bit>
 #include <filesystem>
 #include <memory>
 #include <new>
@@ -16,18 +17,47 @@ namespace {
 // of addition; windows shorter than 2^23 samples always stay below it.
 constexpr uint64_t EXACT_DOUBLE_LIMIT = uint64_t{1} << 53;
 
-inline int32_t SampleAt(const uint8_t* p) {
-    return static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
+// How much is read at a time: a multiple of 4 (whole stereo frames) that fits the cache.
+constexpr std::size_t LOAD_STEP_BYTES = 1024 * 1024;
+static_assert(LOAD_STEP_BYTES % 4 == 0 && LOAD_STEP_BYTES <= READ_CHUNK_BYTES);
+
+// Samples of a chunk as host integers: on a little-endian host the words as read, else
+// byte-swapped once in place.
+const int16_t* ChunkSamples(std::span<uint8_t> chunk) {
+    int16_t* words = reinterpret_cast<int16_t*>(chunk.data());
+    if constexpr (std::endian::native != std::endian::little) {
+        for (std::size_t k = 0; k < chunk.size() / 2; ++k) {
+            const uint8_t* b = chunk.data() + 2 * k;
+            words[k] = static_cast<int16_t>(static_cast<uint16_t>(b[0] | (b[1] << 8)));
+        }
+    }
+    return words;
 }
 
-// Sum of squares of `count` samples that stand `stride` bytes apart.
-inline uint64_t SumSquares(const uint8_t* p, std::size_t count, std::size_t stride) {
-    uint64_t sum = 0;
+// Squares are at most 2^30, so they are summed as unsigned 64-bit integers: exact, and
+// a loop the compiler vectorises.
+inline uint64_t Square(int16_t s) {
+    const int32_t v = s;
+    return static_cast<uint32_t>(v * v);
+}
+
+inline void SumSquaresMono(const int16_t* s, std::size_t count, uint64_t* sum) {
+    uint64_t a = 0;
     for (std::size_t k = 0; k < count; ++k) {
-        const int32_t s = SampleAt(p + k * stride);
-        sum += static_cast<uint64_t>(s * s);
+        a += Square(s[k]);
     }
-    return sum;
+    *sum += a;
+}
+
+inline void SumSquaresStereo(const int16_t* s, std::size_t count, uint64_t* left, uint64_t* right) {
+    uint64_t a = 0;
+    uint64_t b = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        a += Square(s[2 * k]);
+        b += Square(s[2 * k + 1]);
+    }
+    *left += a;
+    *right += b;
 }
 
 struct FileCloser {
@@ -88,85 +118,103 @@ bool CVadEngine::LoadOpened(std::FILE* f, const std::string& path) {
     sampleCount_ = header_.dataSize / (2 * channels);
     frameCount_ = sampleCount_ / frameLength_;
 
-    // Per channel, the sum of squares of each frameLength-sample block; a frame's energy
-    // is the sum of windowFrames consecutive blocks. Samples past the channel's end count
-    // as 0, so the last frames' windows need blocks up to frameCount + windowFrames - 2.
+    // A frame's energy is the sum of WINDOW_FRAMES consecutive blocks of frameLength
+    // samples. Block sums are integers (exact), kept for the last WINDOW_FRAMES blocks
+    // only; each completed block completes the energy of the frame WINDOW_FRAMES - 1
+    // blocks back. Samples past the channel's end count as 0.
     const std::size_t frames = frameCount_;
-    const std::size_t blockCount = frames + windowFrames_ - 1;
-    std::vector<uint64_t> blocks[2];
     for (unsigned c = 0; c < channels; ++c) {
-        blocks[c].assign(blockCount, 0);
+        energy_[c].emplace(frames);  // filled below, frame by frame
+        workBuf_[c].emplace(frames); // the glitch detector's scratch: contents undefined
     }
     // Only a window of 2^23 samples or more (a sample rate above 321 MHz) can reach a sum
     // that a double rounds; such windows are summed again one sample at a time.
     const bool needSamples = windowLength_ >= (1u << 23);
     std::vector<int16_t> samples[2];
 
-    const std::span<uint8_t> buffer = ReadBuffer();
-    const std::size_t frameBytes = 2 * channels;
     const std::size_t fl = frameLength_;
-    uint64_t remaining = static_cast<uint64_t>(sampleCount_) * frameBytes;
+    uint64_t current[2] = {0, 0};
+    uint64_t recent[2][WINDOW_FRAMES] = {};
     std::size_t block = 0;
     std::size_t inBlock = 0;
-    while (remaining > 0) {
-        const std::size_t chunk =
-            static_cast<std::size_t>(std::min<uint64_t>(remaining, READ_CHUNK_BYTES));
-        if (std::fread(buffer.data(), 1, chunk, f) != chunk) {
-            return false;
-        }
-        remaining -= chunk;
-        const uint8_t* p = buffer.data();
-        std::size_t left = chunk / frameBytes;
-        if (needSamples) {
-            for (std::size_t k = 0; k < left; ++k) {
-                for (unsigned c = 0; c < channels; ++c) {
-                    samples[c].push_back(static_cast<int16_t>(SampleAt(p + k * frameBytes + 2 * c)));
-                }
-            }
-        }
-        while (left > 0) {
-            const std::size_t take = std::min(left, fl - inBlock);
-            for (unsigned c = 0; c < channels; ++c) {
-                blocks[c][block] += SumSquares(p + 2 * c, take, frameBytes);
-            }
-            p += take * frameBytes;
-            left -= take;
-            inBlock += take;
-            if (inBlock == fl) {
-                ++block;
-                inBlock = 0;
-            }
-        }
-    }
-
+    std::size_t nextFrame = 0;
     maxEnergy_ = 0.0;
-    for (unsigned c = 0; c < channels; ++c) {
-        std::vector<double>& energy = energy_[c].emplace(frames);
-        workBuf_[c].emplace(frames);
-        for (std::size_t i = 0; i < frames; ++i) {
+    auto completeBlock = [&] {
+        const std::size_t slot = block % WINDOW_FRAMES;
+        for (unsigned c = 0; c < channels; ++c) {
+            recent[c][slot] = current[c];
+            current[c] = 0;
+        }
+        ++block;
+        if (block < WINDOW_FRAMES || nextFrame >= frames) {
+            return;
+        }
+        for (unsigned c = 0; c < channels; ++c) {
             uint64_t sum = 0;
-            for (std::size_t w = 0; w < windowFrames_; ++w) {
-                sum += blocks[c][i + w];
+            for (uint64_t b : recent[c]) {
+                sum += b;
             }
             double e = static_cast<double>(sum);
             if (sum >= EXACT_DOUBLE_LIMIT) {
-                // Written order: from 0, one sample after the other, each squared as a
-                // double.
+                // As a double sum from 0, one sample after the other.
                 e = 0.0;
-                const std::size_t from = i * fl;
+                const std::size_t from = nextFrame * fl;
                 const std::size_t to = std::min<std::size_t>(from + windowLength_, sampleCount_);
                 for (std::size_t k = from; k < to; ++k) {
                     const double s = samples[c][k];
                     e += s * s;
                 }
             }
-            energy[i] = e;
+            (*energy_[c])[nextFrame] = e;
             // One maximum over both channels: each channel's ratios are measured against
             // the loudest frame of the file.
             if (e > maxEnergy_) {
                 maxEnergy_ = e;
             }
         }
+        ++nextFrame;
+    };
+
+    // Steps smaller than the buffer keep each step in the cache between the kernel's
+    // copy and the sums.
+    const std::span<uint8_t> buffer = ReadBuffer().first(LOAD_STEP_BYTES);
+    const std::size_t frameBytes = 2 * channels;
+    uint64_t remaining = static_cast<uint64_t>(sampleCount_) * frameBytes;
+    while (remaining > 0) {
+        const std::size_t chunk =
+            static_cast<std::size_t>(std::min<uint64_t>(remaining, buffer.size()));
+        if (std::fread(buffer.data(), 1, chunk, f) != chunk) {
+            return false;
+        }
+        remaining -= chunk;
+        const int16_t* p = ChunkSamples(buffer.first(chunk));
+        std::size_t left = chunk / frameBytes;
+        if (needSamples) {
+            for (std::size_t k = 0; k < left; ++k) {
+                for (unsigned c = 0; c < channels; ++c) {
+                    samples[c].push_back(p[k * channels + c]);
+                }
+            }
+        }
+        while (left > 0) {
+            const std::size_t take = std::min(left, fl - inBlock);
+            if (channels == 1) {
+                SumSquaresMono(p, take, &current[0]);
+            } else {
+                SumSquaresStereo(p, take, &current[0], &current[1]);
+            }
+            p += take * channels;
+            left -= take;
+            inBlock += take;
+            if (inBlock == fl) {
+                completeBlock();
+                inBlock = 0;
+            }
+        }
+    }
+    // The last frames' windows end in the partial block and the silence after it.
+    while (nextFrame < frames) {
+        completeBlock();
     }
     return true;
 }
@@ -179,14 +227,14 @@ void CVadEngine::FreeAll() {
     header_ = WavHeader{};
 }
 
-const std::vector<double>* CVadEngine::energy(int channel) const {
+const FrameArray* CVadEngine::energy(int channel) const {
     if (channel < 0 || channel > 1 || !energy_[channel]) {
         return nullptr;
     }
     return &*energy_[channel];
 }
 
-const std::vector<double>* CVadEngine::workBuf(int channel) const {
+const FrameArray* CVadEngine::workBuf(int channel) const {
     if (channel < 0 || channel > 1 || !workBuf_[channel]) {
         return nullptr;
     }
@@ -210,7 +258,7 @@ int64_t CVadEngine::DurationMs() const {
 }
 
 void CVadEngine::DetectEnergyBased(int channel) {
-    const std::vector<double>* e = energy(channel);
+    const FrameArray* e = energy(channel);
     if (e == nullptr) {
         return;
     }
@@ -225,14 +273,14 @@ void CVadEngine::DetectEnergyBased(int channel) {
 }
 
 void CVadEngine::DetectEnergyGlitch(int channel) {
-    const std::vector<double>* e = energy(channel);
+    const FrameArray* e = energy(channel);
     if (e == nullptr || !workBuf_[channel]) {
         return;
     }
     // The block follows the loaded file, so the same file always gives the same result
     // whatever was analysed before it.
     blockFrames_ = frameLength_;
-    std::vector<double>& blockSums = *workBuf_[channel];
+    FrameArray& blockSums = *workBuf_[channel];
     detect::ComputeBlockSums(*e, blockFrames_, blockSums);
     std::vector<detect::FrameRun> runs;
     detect::DetectEnergyGlitch(*e, blockSums, maxEnergy_, prefilterThreshold_, detectThreshold_,

@@ -5,14 +5,38 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "SegmentList.h"
 #include "WavHeader.h"
 
 namespace kestrun {
+
+// Frames summed into one energy value.
+constexpr uint32_t WINDOW_FRAMES = 3;
+
+// An allocator that leaves new elements uninitialised: frame arrays are written in full
+// right after they are made (or, for scratch, before they are read), so zero-filling
+// them would only cost time and page faults.
+template <class T> struct DefaultInitAllocator : std::allocator<T> {
+    template <class U> struct rebind { using other = DefaultInitAllocator<U>; };
+    DefaultInitAllocator() = default;
+    template <class U> DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
+    template <class U> void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args> void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+// One value per frame of a channel.
+using FrameArray = std::vector<double, DefaultInitAllocator<double>>;
 
 // Outcome of one detection run (one Generate press).
 struct DetectionResult {
@@ -46,8 +70,7 @@ public:
     // segments merged (300 ms), extended (100 ms), shifted (-85 ms), cleaned of overlaps,
     // written to srtPath (the job's output base + ".srt"), and cleared.
     DetectionResult RunEnergyBased(double threshold, const std::string& srtPath);
-    DetectionResult RunEnergyGlitch(double threshold, double prefilter,
-                                    const std::string& srtPath);
+    DetectionResult RunEnergyGlitch(double threshold, double prefilter, const std::string& srtPath);
 
     // The steps of a run, for callers that drive them one by one.
     void DetectEnergyBased(int channel);
@@ -76,8 +99,8 @@ public:
     void SetPrefilterThreshold(double p) { prefilterThreshold_ = p; }
 
     // Null when the array does not exist (not loaded, or channel 1 of a mono file).
-    const std::vector<double>* energy(int channel) const;
-    const std::vector<double>* workBuf(int channel) const;
+    const FrameArray* energy(int channel) const;
+    const FrameArray* workBuf(int channel) const;
 
     SegmentList& segments() { return segments_; }
     const SegmentList& segments() const { return segments_; }
@@ -88,12 +111,12 @@ private:
     DetectionResult Finish(const std::string& srtPath);
 
     SegmentList segments_;
-    std::optional<std::vector<double>> energy_[2];
-    std::optional<std::vector<double>> workBuf_[2];
+    std::optional<FrameArray> energy_[2];
+    std::optional<FrameArray> workBuf_[2];
     WavHeader header_{};
     uint32_t sampleCount_ = 0;
     uint32_t frameLength_ = 0;
-    uint32_t windowFrames_ = 3;
+    uint32_t windowFrames_ = WINDOW_FRAMES;
     uint32_t frameCount_ = 0;
     uint32_t windowLength_ = 0;
     uint32_t cueCount_ = 0;

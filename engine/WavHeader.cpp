@@ -7,7 +7,9 @@
 namespace kestrun {
 namespace {
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t Le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 
 uint32_t Le32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
@@ -93,8 +95,9 @@ bool IsAcceptedWavHeader(const WavHeader& h, uint32_t fileSize32) {
 }
 
 std::span<uint8_t> ReadBuffer() {
-    static const std::unique_ptr<uint8_t[]> buffer(new uint8_t[READ_CHUNK_BYTES]);
-    return {buffer.get(), READ_CHUNK_BYTES};
+    // Stored as 16-bit words so that readers can also walk it as samples.
+    static const std::unique_ptr<int16_t[]> buffer(new int16_t[READ_CHUNK_BYTES / 2]);
+    return {reinterpret_cast<uint8_t*>(buffer.get()), READ_CHUNK_BYTES};
 }
 
 } // namespace kestrun

@@ -15,19 +15,19 @@ constexpr std::size_t WAV_HEADER_BYTES = 44;
 constexpr std::size_t READ_CHUNK_BYTES = 10 * 1024 * 1024;
 
 struct WavHeader {
-    std::array<char, 4> riffTag{};  // "RIFF"
-    uint32_t riffSize = 0;          // file size - 8
-    std::array<char, 4> waveTag{};  // "WAVE"
-    std::array<char, 4> fmtTag{};   // "fmt "
-    uint32_t fmtSize = 0;           // 16
-    uint16_t wFormatTag = 0;        // 1 = PCM
+    std::array<char, 4> riffTag{}; // "RIFF"
+    uint32_t riffSize = 0;         // file size - 8
+    std::array<char, 4> waveTag{}; // "WAVE"
+    std::array<char, 4> fmtTag{};  // "fmt "
+    uint32_t fmtSize = 0;          // 16
+    uint16_t wFormatTag = 0;       // 1 = PCM
     uint16_t nChannels = 0;
     uint32_t nSamplesPerSec = 0;
     uint32_t nAvgBytesPerSec = 0;
     uint16_t nBlockAlign = 0;
     uint16_t wBitsPerSample = 0;
-    std::array<char, 4> dataTag{};  // "data"
-    uint32_t dataSize = 0;          // bytes of sample data after the header
+    std::array<char, 4> dataTag{}; // "data"
+    uint32_t dataSize = 0;         // bytes of sample data after the header
 };
 
 // Decodes the 44 header bytes field by field (little-endian, whatever the host).
@@ -42,7 +42,7 @@ bool IsAcceptedWavHeader(const WavHeader& h, uint32_t fileSize32);
 
 // The one read buffer of READ_CHUNK_BYTES bytes, allocated on first use and kept for the
 // life of the program. Only the worker side (loading, mono conversion) uses it, one
-// caller at a time.
+// caller at a time. Its storage is int16_t, so it may be walked as 16-bit samples too.
 std::span<uint8_t> ReadBuffer();
 
 } // namespace kestrun

@@ -12,7 +12,9 @@ constexpr std::string_view SEPARATORS = "/";
 constexpr char PREFERRED_SEPARATOR = '/';
 #endif
 
-bool IsSeparator(char c) { return SEPARATORS.find(c) != std::string_view::npos; }
+bool IsSeparator(char c) {
+    return SEPARATORS.find(c) != std::string_view::npos;
+}
 
 } // namespace
 

@@ -16,10 +16,16 @@ uint32_t U32(const std::vector<unsigned char>& b, std::size_t at) {
 uint16_t U16(const std::vector<unsigned char>& b, std::size_t at) {
     return uint16_t(b[at] | (b[at + 1] << 8));
 }
-int16_t S16(const std::vector<unsigned char>& b, std::size_t at) { return int16_t(U16(b, at)); }
+int16_t S16(const std::vector<unsigned char>& b, std::size_t at) {
+    return int16_t(U16(b, at));
+}
 
-int32_t Add32(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uint32_t(b)); }
-int32_t Sub32(int32_t a, int32_t b) { return int32_t(uint32_t(a) - uint32_t(b)); }
+int32_t Add32(int32_t a, int32_t b) {
+    return int32_t(uint32_t(a) + uint32_t(b));
+}
+int32_t Sub32(int32_t a, int32_t b) {
+    return int32_t(uint32_t(a) - uint32_t(b));
+}
 
 } // namespace
 

@@ -45,7 +45,9 @@ inline std::vector<uint8_t> MakeWav(uint16_t channels, uint32_t rate,
 }
 
 // Keeps the RIFF size equal to the file size - 8 after bytes were added or removed.
-inline void FixRiffSize(std::vector<uint8_t>& b) { Put32(b, 4, uint32_t(b.size() - 8)); }
+inline void FixRiffSize(std::vector<uint8_t>& b) {
+    Put32(b, 4, uint32_t(b.size() - 8));
+}
 
 class TempDir {
 public:

@@ -65,10 +65,9 @@ TEST(DetectionRun, CueExamples) {
 
 TEST(DetectionRun, StereoScansBothChannelsIntoOneList) {
     const std::vector<Burst> right = {{300, 400}, {20, 60}};
-    EXPECT_EQ(RunBursts({{100, 200}}, &right),
-              "1\r\n00:00:00,115 --> 00:00:00,615\r\n1\r\n\r\n"
-              "2\r\n00:00:00,915 --> 00:00:02,015\r\n2\r\n\r\n"
-              "3\r\n00:00:02,915 --> 00:00:04,015\r\n3\r\n\r\n");
+    EXPECT_EQ(RunBursts({{100, 200}}, &right), "1\r\n00:00:00,115 --> 00:00:00,615\r\n1\r\n\r\n"
+                                               "2\r\n00:00:00,915 --> 00:00:02,015\r\n2\r\n\r\n"
+                                               "3\r\n00:00:02,915 --> 00:00:04,015\r\n3\r\n\r\n");
     // Speech on the left only: a silent right channel used to hide it.
     const std::vector<Burst> silent;
     EXPECT_EQ(RunBursts({{100, 200}}, &silent), "1\r\n00:00:00,915 --> 00:00:02,015\r\n1\r\n\r\n");
@@ -155,9 +154,8 @@ TEST(DetectionRun, MatchesPlainReferenceOnRandomFiles) {
         if (!ref.ok) {
             continue;
         }
-        SCOPED_TRACE("round " + std::to_string(round) + ": " + std::to_string(channels) +
-                     " ch, " + std::to_string(rate) + " Hz, " + std::to_string(frames) +
-                     " frames");
+        SCOPED_TRACE("round " + std::to_string(round) + ": " + std::to_string(channels) + " ch, " +
+                     std::to_string(rate) + " Hz, " + std::to_string(frames) + " frames");
 
         const double t = rng() % 2 ? 0.045 : double(rng() % 300) / 1000.0;
         engine.RunEnergyBased(t, dir / "e.srt");

@@ -22,7 +22,9 @@ SegmentList ListOf(const Segs& segs) {
     return list;
 }
 
-Segs Items(const SegmentList& list) { return {list.items().begin(), list.items().end()}; }
+Segs Items(const SegmentList& list) {
+    return {list.items().begin(), list.items().end()};
+}
 
 } // namespace
 
