@@ -3,6 +3,7 @@
 #   make test   install what is missing, build, run every test (plain, then ASan+UBSan)
 #   make bench  build and run the benchmarks
 
+MAKEFLAGS  += --no-print-directory
 BUILD      ?= build
 SAN_BUILD  ?= build-san
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)

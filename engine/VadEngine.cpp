@@ -177,7 +177,7 @@ bool CVadEngine::LoadOpened(std::FILE* f, const std::string& path) {
 
     // Steps smaller than the buffer keep each step in the cache between the kernel's
     // copy and the sums.
-    const std::span<uint8_t> buffer = ReadBuffer().first(LOAD_STEP_BYTES);
+    const std::span<uint8_t> buffer = readBuffer().first(LOAD_STEP_BYTES);
     const std::size_t frameBytes = 2 * channels;
     uint64_t remaining = static_cast<uint64_t>(sampleCount_) * frameBytes;
     while (remaining > 0) {

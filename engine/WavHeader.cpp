@@ -94,7 +94,7 @@ bool IsAcceptedWavHeader(const WavHeader& h, uint32_t fileSize32) {
     return h.nSamplesPerSec != 0;
 }
 
-std::span<uint8_t> ReadBuffer() {
+std::span<uint8_t> readBuffer() {
     // Stored as 16-bit words so that readers can also walk it as samples.
     static const std::unique_ptr<int16_t[]> buffer(new int16_t[READ_CHUNK_BYTES / 2]);
     return {reinterpret_cast<uint8_t*>(buffer.get()), READ_CHUNK_BYTES};

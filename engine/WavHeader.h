@@ -43,6 +43,6 @@ bool IsAcceptedWavHeader(const WavHeader& h, uint32_t fileSize32);
 // The one read buffer of READ_CHUNK_BYTES bytes, allocated on first use and kept for the
 // life of the program. Only the worker side (loading, mono conversion) uses it, one
 // caller at a time. Its storage is int16_t, so it may be walked as 16-bit samples too.
-std::span<uint8_t> ReadBuffer();
+std::span<uint8_t> readBuffer();
 
 } // namespace kestrun
