@@ -1,0 +1,28 @@
+// Runs a program the way a user's shell would, but without a shell: arguments go to the
+// program verbatim (spaces and all), and its standard output, standard error and exit
+// status come back separately.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kestrun::test {
+
+struct RunResult {
+    int status = -1; // exit status, or 128 + signal number when a signal ended it
+    std::string out;
+    std::string err;
+};
+
+struct RunOptions {
+    std::string workDir;          // empty: the caller's
+    long long fileSizeLimit = -1; // RLIMIT_FSIZE of the child in bytes; -1 leaves it alone
+};
+
+// argv[0] is looked up in PATH when it has no '/'.
+RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+// kestrun-cli with these arguments.
+RunResult RunCli(const std::vector<std::string>& args, const RunOptions& options = {});
+
+} // namespace kestrun::test

@@ -1,0 +1,753 @@
+// End-to-end tests of kestrun-cli: the binary is run as a user would run it, on real
+// speech and on small WAV files built here, and judged only by its exit status, its
+// output lines and the SRT files it leaves behind.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <initializer_list>
+#include <iterator>
+#include <ostream>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "CliRunner.h"
+
+// Suite names start with "cli" so that `ctest -R cli` picks exactly these tests.
+namespace {
+
+namespace fs = std::filesystem;
+using kestrun::test::RunCli;
+using kestrun::test::RunOptions;
+using kestrun::test::RunProgram;
+using kestrun::test::RunResult;
+
+const std::string BAD_FILE = "Ошибка. (нет памяти или плохой файл)";
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "kestrun-cli-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const fs::path& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    fs::path path_;
+};
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+void Put16(std::string& bytes, std::size_t at, uint16_t v) {
+    bytes[at] = static_cast<char>(v & 0xff);
+    bytes[at + 1] = static_cast<char>(v >> 8);
+}
+
+void Put32(std::string& bytes, std::size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[at + static_cast<std::size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xff);
+    }
+}
+
+uint32_t Get32(const std::string& bytes, std::size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) {
+        v = (v << 8) | static_cast<uint8_t>(bytes[at + static_cast<std::size_t>(i)]);
+    }
+    return v;
+}
+
+// A canonical 44-byte-header PCM WAV around interleaved 16-bit samples.
+std::string Wav(uint32_t rate, uint16_t channels, const std::vector<int16_t>& samples) {
+    std::string bytes = "RIFF----WAVEfmt ";
+    bytes.resize(36);
+    bytes += "data";
+    bytes.resize(44 + 2 * samples.size());
+    const uint32_t dataSize = static_cast<uint32_t>(2 * samples.size());
+    Put32(bytes, 4, 36 + dataSize);
+    Put32(bytes, 16, 16);
+    Put16(bytes, 20, 1);
+    Put16(bytes, 22, channels);
+    Put32(bytes, 24, rate);
+    Put32(bytes, 28, rate * channels * 2);
+    Put16(bytes, 32, static_cast<uint16_t>(channels * 2));
+    Put16(bytes, 34, 16);
+    Put32(bytes, 40, dataSize);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        Put16(bytes, 44 + 2 * i, static_cast<uint16_t>(samples[i]));
+    }
+    return bytes;
+}
+
+// The golden signal: 8,000 Hz, where one analysis frame is 70 samples (8.75 ms), built
+// from 180 blocks of 70 samples that are either silent or a tone at the Nyquist
+// frequency (+a, -a, ...), so every frame energy is a small multiple of one block's.
+constexpr uint32_t GOLDEN_RATE = 8000;
+constexpr std::size_t BLOCK = 70;
+constexpr std::size_t BLOCKS = 180;
+
+struct Burst {
+    std::size_t first; // first block
+    std::size_t end;   // one past the last block
+    int16_t amplitude;
+};
+
+std::vector<int16_t> Bursts(const std::vector<Burst>& bursts) {
+    std::vector<int16_t> samples(BLOCKS * BLOCK, 0);
+    for (const Burst& b : bursts) {
+        for (std::size_t i = b.first * BLOCK; i < b.end * BLOCK; ++i) {
+            samples[i] = static_cast<int16_t>(i % 2 == 0 ? b.amplitude : -b.amplitude);
+        }
+    }
+    return samples;
+}
+
+// Frames are 3-block windows starting at each block; with energy 64 for a full burst
+// block, the loudest frame is 3 x 64.
+//   A = blocks 1..20 at 8000: frames 0..20 reach the threshold, the walk ends one past
+//       frame 21, so frames [0, 22) = [0 ms, 192 ms].
+//   B = blocks 40..59 at 8000: frames [38, 61) = [332 ms, 533 ms]; it starts 140 ms
+//       after A ends, less than 300 ms, so the two merge into [0, 533].
+//   C = blocks 120..139 at 4000: ratios 1/12 to 1/4, above 0.045: frames [118, 141) =
+//       [1032 ms, 1233 ms], 499 ms after B, a cue of its own.
+//   D = blocks 160..169 at 1000: at most 1/64 of the loudest frame, below 0.045: no cue.
+// Cues run from start - 85 (not below 0) to end + 15.
+const Burst A{1, 21, 8000};
+const Burst B{40, 60, 8000};
+const Burst C{120, 140, 4000};
+const Burst D{160, 170, 1000};
+const std::string GOLDEN_SRT = "1\r\n00:00:00,000 --> 00:00:00,548\r\n1\r\n\r\n"
+                               "2\r\n00:00:00,947 --> 00:00:01,248\r\n2\r\n\r\n";
+
+std::string GoldenMono() {
+    return Wav(GOLDEN_RATE, 1, Bursts({A, B, C, D}));
+}
+
+// Two channels built from burst lists of their own.
+std::string Stereo(const std::vector<Burst>& left, const std::vector<Burst>& right) {
+    const std::vector<int16_t> l = Bursts(left);
+    const std::vector<int16_t> r = Bursts(right);
+    std::vector<int16_t> samples;
+    for (std::size_t i = 0; i < l.size(); ++i) {
+        samples.push_back(l[i]);
+        samples.push_back(r[i]);
+    }
+    return Wav(GOLDEN_RATE, 2, samples);
+}
+
+// The golden bursts spread over two channels: A and C on the left, B and D on the right.
+std::string GoldenStereo() {
+    return Stereo({A, C}, {B, D});
+}
+
+std::string CueLine(const std::string& srtPath, int cues) {
+    return srtPath + ": " + std::to_string(cues) + " cues\n";
+}
+
+std::string BadFileLine(const std::string& file) {
+    return "kestrun-cli: " + file + ": " + BAD_FILE + "\n";
+}
+
+struct Cue {
+    int start = 0; // ms
+    int end = 0;
+};
+
+bool ReadTime(const std::string& text, std::size_t& pos, int* ms) {
+    static const std::string shape = "00:00:00,000";
+    if (pos + shape.size() > text.size()) {
+        return false;
+    }
+    int fields[4] = {0, 0, 0, 0};
+    int field = 0;
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        const char c = text[pos + i];
+        if (shape[i] != '0') {
+            if (c != shape[i]) {
+                return false;
+            }
+            ++field;
+        } else if (c < '0' || c > '9') {
+            return false;
+        } else {
+            fields[field] = fields[field] * 10 + (c - '0');
+        }
+    }
+    pos += shape.size();
+    *ms = ((fields[0] * 60 + fields[1]) * 60 + fields[2]) * 1000 + fields[3];
+    return true;
+}
+
+// Reads an SRT as kestrun writes it; any byte out of that layout fails the test.
+std::vector<Cue> ParseSrt(const std::string& text) {
+    std::vector<Cue> cues;
+    std::size_t pos = 0;
+    auto take = [&](const std::string& expected) {
+        if (text.compare(pos, expected.size(), expected) != 0) {
+            return false;
+        }
+        pos += expected.size();
+        return true;
+    };
+    while (pos < text.size()) {
+        const std::string n = std::to_string(cues.size() + 1);
+        Cue cue;
+        if (!take(n + "\r\n") || !ReadTime(text, pos, &cue.start) || !take(" --> ") ||
+            !ReadTime(text, pos, &cue.end) || !take("\r\n") || !take(n + "\r\n\r\n")) {
+            ADD_FAILURE() << "SRT layout broken in cue " << n << " at byte " << pos;
+            return cues;
+        }
+        cues.push_back(cue);
+    }
+    return cues;
+}
+
+std::set<std::string> Listing(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const fs::directory_entry& e : fs::directory_iterator(dir)) {
+        names.insert(e.path().filename().string());
+    }
+    return names;
+}
+
+// ---------------------------------------------------------------------------------------
+// Real speech: three espeak-ng phrases with known pauses between them.
+
+struct Phrase {
+    double start = 0; // ms
+    double end = 0;
+};
+
+// Built by each speech suite's SetUpTestSuite. ctest runs every case in a process of its
+// own, so each speech case pays for one build, a fraction of a second.
+struct SpeechSample {
+    TempDir dir;
+    std::vector<Phrase> phrases;
+    std::string error; // why the sample could not be built
+};
+
+SpeechSample* speech = nullptr;
+
+// sox's arguments for 16-bit PCM output at this rate and channel count.
+std::vector<std::string> Pcm16(const char* rate, const char* channels) {
+    return {"-r", rate, "-c", channels, "-b", "16", "-e", "signed-integer"};
+}
+
+bool Run(std::vector<std::string> argv, std::initializer_list<std::vector<std::string>> more,
+         std::string* error) {
+    for (const std::vector<std::string>& m : more) {
+        argv.insert(argv.end(), m.begin(), m.end());
+    }
+    const RunResult r = RunProgram(argv);
+    if (r.status != 0) {
+        *error = argv[0] + " exited " + std::to_string(r.status) + ": " + r.err;
+        return false;
+    }
+    return true;
+}
+
+// Sample length of a mono 16-bit WAV with the canonical header, in ms.
+double WavLengthMs(const std::string& path) {
+    const std::string bytes = ReadFile(path);
+    if (bytes.size() < 44 || bytes.compare(36, 4, "data") != 0) {
+        return -1;
+    }
+    return Get32(bytes, 40) / 2.0 * 1000.0 / Get32(bytes, 24);
+}
+
+void BuildSpeech(SpeechSample& s) {
+    const std::vector<std::string> texts = {"Hello, this is a test of the subtitle timer.",
+                                            "The second sentence comes after a pause.",
+                                            "And this is the last one."};
+    // Silence before, between and after the phrases, in seconds.
+    const std::vector<std::string> gaps = {"0.5", "1.0", "1.5", "0.5"};
+    std::vector<std::string> concat = {"sox"};
+    double at = 0;
+    for (std::size_t i = 0; i < gaps.size(); ++i) {
+        const std::string gap = s.dir / ("gap" + std::to_string(i) + ".wav");
+        if (!Run({"sox", "-n"}, {Pcm16("22050", "1"), {gap, "trim", "0", gaps[i]}}, &s.error)) {
+            return;
+        }
+        concat.push_back(gap);
+        at += std::stod(gaps[i]) * 1000;
+        if (i == texts.size()) {
+            break;
+        }
+        // espeak-ng pads its output with silence; trimmed, the phrase's length is the
+        // extent of its speech.
+        const std::string raw = s.dir / ("raw" + std::to_string(i) + ".wav");
+        const std::string phrase = s.dir / ("phrase" + std::to_string(i) + ".wav");
+        if (!Run({"espeak-ng", "-s", "150", "-w", raw, texts[i]}, {}, &s.error) ||
+            !Run({"sox", raw},
+                 {Pcm16("22050", "1"),
+                  {phrase, "silence", "1", "0.01", "1%", "reverse", "silence", "1", "0.01", "1%",
+                   "reverse"}},
+                 &s.error)) {
+            return;
+        }
+        const double length = WavLengthMs(phrase);
+        if (length <= 0) {
+            s.error = "cannot measure " + phrase;
+            return;
+        }
+        s.phrases.push_back({at, at + length});
+        at += length;
+        concat.push_back(phrase);
+    }
+    const std::string mono = s.dir / "mono22k.wav";
+    if (Run(concat, {Pcm16("22050", "1"), {mono}}, &s.error) &&
+        Run({"sox", mono}, {Pcm16("44100", "2"), {s.dir / "stereo44k.wav"}}, &s.error)) {
+        Run({"sox", mono}, {Pcm16("44100", "2"), {s.dir / "left44k.wav", "remix", "1", "0"}},
+            &s.error);
+    }
+}
+
+class SpeechFixture : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (speech == nullptr) {
+            speech = new SpeechSample;
+            BuildSpeech(*speech);
+        }
+    }
+    static void TearDownTestSuite() {
+        delete speech;
+        speech = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_NE(speech, nullptr);
+        ASSERT_TRUE(speech->error.empty()) << speech->error;
+    }
+
+    static std::string File(const std::string& name) { return speech->dir / name; }
+};
+
+struct SpeechCase {
+    const char* name;
+    const char* file;
+    const char* detector;
+};
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const SpeechCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class cliSpeechCues : public SpeechFixture, public ::testing::WithParamInterface<SpeechCase> {};
+
+TEST_P(cliSpeechCues, CuesLieOnTheSpokenPhrasesAndCoverThem) {
+    const SpeechCase& c = GetParam();
+    const std::string srt = speech->dir / (std::string(c.name) + ".srt");
+    const RunResult r = RunCli({"-d", c.detector, "-o", srt, File(c.file)});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::vector<Cue> cues = ParseSrt(ReadFile(srt));
+    EXPECT_EQ(r.out, CueLine(srt, static_cast<int>(cues.size())));
+
+    const std::vector<Phrase>& phrases = speech->phrases;
+    // Word gaps may split a phrase, but never into more than a few cues.
+    EXPECT_GE(cues.size(), phrases.size());
+    EXPECT_LE(cues.size(), 3 * phrases.size());
+
+    // Cue padding is -85/+15 ms; the detector's three-frame window and start refinement
+    // may add a few frames on either side, but never reach far into a pause.
+    constexpr double SLACK = 150;
+    std::vector<double> covered(phrases.size(), 0.0);
+    for (std::size_t i = 0; i < cues.size(); ++i) {
+        const Cue& cue = cues[i];
+        SCOPED_TRACE("cue " + std::to_string(i + 1));
+        EXPECT_LT(cue.start, cue.end);
+        if (i + 1 < cues.size()) {
+            EXPECT_LE(cue.end, cues[i + 1].start);
+        }
+        int home = 0;
+        for (std::size_t p = 0; p < phrases.size(); ++p) {
+            const double from = std::max<double>(cue.start, phrases[p].start);
+            const double to = std::min<double>(cue.end, phrases[p].end);
+            if (to > from) {
+                ++home;
+                covered[p] += to - from;
+                EXPECT_GE(cue.start, phrases[p].start - 85 - SLACK);
+                EXPECT_LE(cue.end, phrases[p].end + 15 + SLACK);
+            }
+        }
+        EXPECT_EQ(home, 1) << "cue " << cue.start << ".." << cue.end
+                           << " ms must overlap exactly one phrase";
+    }
+    for (std::size_t p = 0; p < phrases.size(); ++p) {
+        EXPECT_GE(covered[p], 0.5 * (phrases[p].end - phrases[p].start))
+            << "phrase " << p + 1 << " at " << phrases[p].start << ".." << phrases[p].end
+            << " ms is mostly without a cue";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(MonoAndStereo, cliSpeechCues,
+                         ::testing::Values(SpeechCase{"Mono22kEnergy", "mono22k.wav", "energy"},
+                                           SpeechCase{"Mono22kGlitch", "mono22k.wav", "glitch"},
+                                           SpeechCase{"Stereo44kEnergy", "stereo44k.wav", "energy"},
+                                           SpeechCase{"Stereo44kGlitch", "stereo44k.wav",
+                                                      "glitch"}),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+class cliSpeechRuns : public SpeechFixture {};
+
+TEST_F(cliSpeechRuns, SilentRightChannelKeepsTheLeftChannelsCues) {
+    // A silent right channel once hid all the speech of the left one.
+    for (const std::string detector : {"energy", "glitch"}) {
+        SCOPED_TRACE(detector);
+        const std::string both = speech->dir / ("both-" + detector + ".srt");
+        const std::string left = speech->dir / ("left-" + detector + ".srt");
+        ASSERT_EQ(RunCli({"-d", detector, "-o", both, File("stereo44k.wav")}).status, 0);
+        const RunResult r = RunCli({"-d", detector, "-o", left, File("left44k.wav")});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_FALSE(ParseSrt(ReadFile(left)).empty());
+        EXPECT_EQ(ReadFile(left), ReadFile(both));
+    }
+}
+
+TEST_F(cliSpeechRuns, ResultsDependOnlyOnTheFile) {
+    // Guards against state carried from one file to the next inside a run (the files
+    // differ in rate and channels) and against runs that differ from each other.
+    const std::vector<std::string> names = {"stereo44k", "mono22k", "left44k"};
+    for (const std::string detector : {"energy", "glitch"}) {
+        SCOPED_TRACE(detector);
+        const fs::path together = speech->dir / ("together-" + detector);
+        const fs::path alone = speech->dir / ("alone-" + detector);
+        fs::create_directories(together);
+        fs::create_directories(alone);
+        std::vector<std::string> args = {"-d", detector, "--out-dir", together.string()};
+        for (const std::string& n : names) {
+            args.push_back(File(n + ".wav"));
+            ASSERT_EQ(
+                RunCli({"-d", detector, "--out-dir", alone.string(), File(n + ".wav")}).status, 0);
+        }
+        ASSERT_EQ(RunCli(args).status, 0);
+        std::vector<std::string> first;
+        for (const std::string& n : names) {
+            first.push_back(ReadFile(together / (n + ".srt")));
+            EXPECT_EQ(first.back(), ReadFile(alone / (n + ".srt"))) << n;
+        }
+        // Again, over the SRTs of the first run.
+        ASSERT_EQ(RunCli(args).status, 0);
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            EXPECT_EQ(ReadFile(together / (names[i] + ".srt")), first[i]) << names[i];
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Small files built in the test.
+
+class CliTest : public ::testing::Test {
+protected:
+    // Writes bytes to a file of the temporary folder and returns its path.
+    std::string Make(const std::string& name, const std::string& bytes) {
+        const std::string path = dir_ / name;
+        WriteFile(path, bytes);
+        return path;
+    }
+
+    TempDir dir_;
+};
+
+using cliGolden = CliTest;
+
+TEST_F(cliGolden, BurstsGiveTheWorkedOutCues) {
+    const std::string wav = Make("bursts.wav", GoldenMono());
+    const RunResult r = RunCli({wav});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, CueLine(dir_ / "bursts.srt", 2));
+    EXPECT_EQ(ReadFile(dir_ / "bursts.srt"), GOLDEN_SRT);
+}
+
+TEST_F(cliGolden, BothChannelsAreAnalysedAndMergedTogether) {
+    // Guards against reading only one channel, or one channel's samples as both.
+    const std::string wav = Make("bursts.wav", GoldenStereo());
+    const RunResult r = RunCli({wav});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, CueLine(dir_ / "bursts.srt", 2));
+    EXPECT_EQ(ReadFile(dir_ / "bursts.srt"), GOLDEN_SRT);
+
+    // Either channel alone gives the same cues, whichever detector runs.
+    const std::string left = Make("left.wav", Stereo({A, B, C, D}, {}));
+    const std::string right = Make("right.wav", Stereo({}, {A, B, C, D}));
+    for (const std::string detector : {"energy", "glitch"}) {
+        SCOPED_TRACE(detector);
+        ASSERT_EQ(RunCli({"-d", detector, left, right}).status, 0);
+        EXPECT_FALSE(ParseSrt(ReadFile(dir_ / "left.srt")).empty());
+        EXPECT_EQ(ReadFile(dir_ / "right.srt"), ReadFile(dir_ / "left.srt"));
+    }
+}
+
+TEST_F(cliGolden, SilenceAndSubFrameFilesGiveAnEmptySrt) {
+    // Guards against the 0/0 ratios of an all-silent file, and a file shorter than one
+    // frame, turning into cues or a crash.
+    const std::string silent = Make("silent.wav", Wav(GOLDEN_RATE, 2, std::vector<int16_t>(2000)));
+    const std::string tiny = Make("tiny.wav", Wav(GOLDEN_RATE, 1, {12000}));
+    for (const std::string detector : {"energy", "glitch"}) {
+        SCOPED_TRACE(detector);
+        const RunResult r = RunCli({"-d", detector, silent, tiny});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, CueLine(dir_ / "silent.srt", 0) + CueLine(dir_ / "tiny.srt", 0));
+        EXPECT_TRUE(fs::exists(dir_ / "silent.srt"));
+        EXPECT_EQ(ReadFile(dir_ / "silent.srt"), "");
+        EXPECT_EQ(ReadFile(dir_ / "tiny.srt"), "");
+    }
+}
+
+TEST_F(cliGolden, InfoPrintsRateChannelsAndDuration) {
+    // The duration counts sample frames, not samples of all channels.
+    const RunResult mono = RunCli({"--info", Make("mono.wav", GoldenMono())});
+    EXPECT_EQ(mono.status, 0);
+    EXPECT_EQ(mono.out, "Sample rate: 8000\nnChannels: 1\nDuration: 00:00:01,575\n");
+    const RunResult stereo = RunCli({"--info", Make("stereo.wav", GoldenStereo())});
+    EXPECT_EQ(stereo.status, 0);
+    EXPECT_EQ(stereo.out, "Sample rate: 8000\nnChannels: 2\nDuration: 00:00:01,575\n");
+    EXPECT_EQ(Listing(dir_.path()), (std::set<std::string>{"mono.wav", "stereo.wav"}));
+}
+
+using cliUsage = CliTest;
+
+TEST_F(cliUsage, BadUsageExitsTwoAndWritesNothing) {
+    const std::string wav = Make("talk.wav", GoldenMono());
+    const std::string other = Make("other.wav", GoldenMono());
+    const std::string notAFolder = Make("plain", "x");
+    const std::string missing = dir_ / "missing";
+    const std::vector<std::vector<std::string>> cases = {
+        {"-t", "0,05", wav},
+        {"-t", "1.5", wav},
+        {"--threshold=-0.1", wav},
+        {"-t", "nan", wav},
+        {"-t", "inf", wav},
+        {"-t", "1e999", wav},
+        {"-t", "", wav},
+        {"-t", " 0.1", wav},
+        {"-t", "0.1x", wav},
+        {"-d", "glitch", "-p", "1.01", wav},
+        {"-d", "glitch", "--prefilter", "0.5.1", wav},
+        {"-d", "loudness", wav},
+        {"--no-such-option", wav},
+        {"-o", dir_ / "x.srt", wav, other},
+        {"-o", dir_ / "x.srt", "--out-dir", dir_.path().string(), wav},
+        {"--out-dir", missing, wav},
+        {"--out-dir", notAFolder, wav},
+        {},
+    };
+    for (const std::vector<std::string>& args : cases) {
+        std::string shown;
+        for (const std::string& a : args) {
+            shown += "[" + a + "] ";
+        }
+        SCOPED_TRACE(shown);
+        const RunResult r = RunCli(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err, "");
+    }
+    EXPECT_EQ(Listing(dir_.path()), (std::set<std::string>{"talk.wav", "other.wav", "plain"}));
+}
+
+TEST_F(cliUsage, ThresholdsAtTheBoundsAreAccepted) {
+    const std::string wav = Make("talk.wav", GoldenMono());
+    const std::vector<std::vector<std::string>> cases = {
+        {"-t", "0"},
+        {"-t", "1"},
+        {"--threshold", "0.5"},
+        {"-d", "glitch", "-t", "1", "-p", "0"},
+        {"--detector", "glitch", "--prefilter", "1", "--threshold", "0"},
+    };
+    for (std::vector<std::string> args : cases) {
+        args.push_back(wav);
+        SCOPED_TRACE(args[1]);
+        const RunResult r = RunCli(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        ASSERT_EQ(r.out.rfind(dir_ / "talk.srt: ", 0), 0u) << r.out;
+    }
+}
+
+TEST_F(cliUsage, HelpAndVersionExitZero) {
+    for (const std::string flag : {"--help", "--version"}) {
+        SCOPED_TRACE(flag);
+        const RunResult r = RunCli({flag});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.out, "");
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+using cliBadFiles = CliTest;
+
+TEST_F(cliBadFiles, EachRefusedFileIsReportedAndTheOthersStillRun) {
+    const std::string good = GoldenMono();
+    std::vector<std::pair<std::string, std::string>> bad; // name, bytes
+    auto variant = [&](const std::string& name, auto patch) {
+        std::string bytes = good;
+        patch(bytes);
+        bad.emplace_back(name, bytes);
+    };
+    bad.emplace_back("empty.wav", "");
+    bad.emplace_back("text.wav", "these are not the bytes of a WAV file at all, not at all.\n");
+    bad.emplace_back("short-header.wav", good.substr(0, 40));
+    variant("rifx.wav", [](std::string& b) { b.replace(0, 4, "RIFX"); });
+    variant("avi.wav", [](std::string& b) { b.replace(8, 4, "AVI "); });
+    variant("float.wav", [](std::string& b) { Put16(b, 20, 3); });
+    variant("three-channels.wav", [](std::string& b) { Put16(b, 22, 3); });
+    variant("no-channels.wav", [](std::string& b) { Put16(b, 22, 0); });
+    variant("zero-rate.wav", [](std::string& b) { Put32(b, 24, 0); });
+    variant("riff-size.wav", [](std::string& b) { Put32(b, 4, Get32(b, 4) + 2); });
+    variant("data-too-big.wav", [](std::string& b) { Put32(b, 40, Get32(b, 40) + 2); });
+    variant("data-4gib.wav", [](std::string& b) { Put32(b, 40, 0xffffffff); });
+    variant("long-fmt.wav", [](std::string& b) {
+        b.insert(36, 2, '\0');
+        Put32(b, 16, 18);
+        Put32(b, 4, Get32(b, 4) + 2);
+    });
+
+    std::vector<std::string> args;
+    std::string expectedOut;
+    std::string expectedErr;
+    std::set<std::string> expectedListing;
+    auto addGood = [&](const std::string& name) {
+        args.push_back(Make(name + ".wav", good));
+        expectedOut += CueLine(dir_ / (name + ".srt"), 2);
+        expectedListing.insert({name + ".wav", name + ".srt"});
+    };
+    addGood("first");
+    for (const auto& [name, bytes] : bad) {
+        args.push_back(Make(name, bytes));
+        expectedErr += BadFileLine(args.back());
+        expectedListing.insert(name);
+    }
+    addGood("middle");
+    args.push_back(dir_ / "absent.wav");
+    expectedErr += BadFileLine(args.back());
+    fs::create_directory(dir_ / "folder.wav");
+    args.push_back(dir_ / "folder.wav");
+    expectedErr += BadFileLine(args.back());
+    expectedListing.insert("folder.wav");
+    addGood("last");
+
+    const RunResult r = RunCli(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, expectedOut);
+    EXPECT_EQ(r.err, expectedErr);
+    EXPECT_EQ(Listing(dir_.path()), expectedListing);
+    EXPECT_EQ(ReadFile(dir_ / "last.srt"), GOLDEN_SRT);
+}
+
+TEST_F(cliBadFiles, InfoOfARefusedFileExitsOne) {
+    const std::string file = Make("text.wav", "not a wav");
+    const RunResult r = RunCli({"--info", file});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, BadFileLine(file));
+}
+
+using cliOutput = CliTest;
+
+TEST_F(cliOutput, DefaultSrtGoesBesideTheSourceUnderItsName) {
+    // Relative paths, so the printed paths are exactly as built from the arguments.
+    Make("dir/talk.day1.wav", GoldenMono());
+    Make("v1.2/take", GoldenMono());
+    Make("talk.WAV", GoldenMono());
+    RunOptions inDir;
+    inDir.workDir = dir_.path().string();
+    const RunResult r = RunCli({"dir/talk.day1.wav", "v1.2/take", "talk.WAV"}, inDir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, CueLine("dir/talk.day1.srt", 2) + CueLine("v1.2/take.srt", 2) +
+                         CueLine("talk.srt", 2));
+    for (const char* srt : {"dir/talk.day1.srt", "v1.2/take.srt", "talk.srt"}) {
+        EXPECT_EQ(ReadFile(dir_ / srt), GOLDEN_SRT) << srt;
+    }
+}
+
+TEST_F(cliOutput, OutDirAndOutputChooseTheSrtPath) {
+    Make("dir/talk.day1.wav", GoldenMono());
+    Make("dir/notes.wav", GoldenMono());
+    fs::create_directory(dir_ / "out");
+    RunOptions inDir;
+    inDir.workDir = dir_.path().string();
+
+    RunResult r = RunCli({"--out-dir", "out", "dir/talk.day1.wav", "dir/notes.wav"}, inDir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, CueLine("out/talk.day1.srt", 2) + CueLine("out/notes.srt", 2));
+    EXPECT_EQ(ReadFile(dir_ / "out/talk.day1.srt"), GOLDEN_SRT);
+
+    r = RunCli({"--out-dir", "out/", "dir/talk.day1.wav"}, inDir);
+    EXPECT_EQ(r.out, CueLine("out/talk.day1.srt", 2));
+
+    r = RunCli({"-o", "out/renamed.txt", "dir/notes.wav"}, inDir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, CueLine("out/renamed.txt", 2));
+    EXPECT_EQ(ReadFile(dir_ / "out/renamed.txt"), GOLDEN_SRT);
+
+    EXPECT_EQ(Listing(dir_ / "dir"), (std::set<std::string>{"talk.day1.wav", "notes.wav"}));
+}
+
+TEST_F(cliOutput, PathsWithSpacesWork) {
+    const std::string wav = Make("my talks/talk one.wav", GoldenMono());
+    const RunResult r = RunCli({wav});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, CueLine(dir_ / "my talks/talk one.srt", 2));
+    EXPECT_EQ(ReadFile(dir_ / "my talks/talk one.srt"), GOLDEN_SRT);
+}
+
+TEST_F(cliOutput, UnwritableSrtIsReported) {
+    const std::string wav = Make("talk.wav", GoldenMono());
+    const RunResult r = RunCli({"-o", dir_ / "missing/talk.srt", wav});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    const std::string prefix = "kestrun-cli: " + wav + ": cannot write SRT: ";
+    EXPECT_EQ(r.err.rfind(prefix, 0), 0u) << r.err;
+    EXPECT_GT(r.err.size(), prefix.size() + 1) << "no reason given";
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_FALSE(fs::exists(dir_ / "missing"));
+}
+
+TEST_F(cliOutput, FailedWriteLeavesTheOlderSrtIntact) {
+    // Guards against a failed write truncating or replacing the SRT of an earlier run.
+    // Tests run as root, so a file size limit, not permissions, makes the write fail;
+    // the empty SRT of the silent file still fits, and is still written.
+    const std::string wav = Make("talk.wav", GoldenMono());
+    const std::string silent = Make("silent.wav", Wav(GOLDEN_RATE, 1, std::vector<int16_t>(900)));
+    const std::string older = "1\r\n00:00:01,000 --> 00:00:02,000\r\n1\r\n\r\n";
+    Make("talk.srt", older);
+    RunOptions limited;
+    limited.fileSizeLimit = 16;
+    const RunResult r = RunCli({wav, silent}, limited);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, CueLine(dir_ / "silent.srt", 0));
+    EXPECT_EQ(r.err.rfind("kestrun-cli: " + wav + ": cannot write SRT: ", 0), 0u) << r.err;
+    EXPECT_EQ(ReadFile(dir_ / "talk.srt"), older);
+    EXPECT_EQ(Listing(dir_.path()),
+              (std::set<std::string>{"talk.wav", "talk.srt", "silent.wav", "silent.srt"}))
+        << "a temporary file was left behind";
+}
+
+} // namespace
