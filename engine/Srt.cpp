@@ -11,6 +11,12 @@
 namespace kestrun {
 namespace {
 
+#ifdef _WIN32
+constexpr const char* PATH_SEPARATORS = "\\/";
+#else
+constexpr const char* PATH_SEPARATORS = "/";
+#endif
+
 void AppendTime(std::string& out, int32_t value) {
     // Negative times print as their magnitude; the negation wraps like 32-bit hardware,
     // so even INT32_MIN formats without undefined behaviour.
@@ -68,13 +74,17 @@ bool WriteFileReplacing(const std::string& path, std::string_view data, std::str
     namespace fs = std::filesystem;
     static thread_local std::mt19937_64 rng{std::random_device{}()};
 
+    // A short name in the SRT's own folder: the rename stays on one file system, and a
+    // long SRT name never pushes the temporary name past the file-name limit.
+    const std::size_t cut = path.find_last_of(PATH_SEPARATORS);
+    const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
     std::string tmp;
     std::FILE* f = nullptr;
     for (int attempt = 0; attempt < 16 && f == nullptr; ++attempt) {
-        char suffix[32];
-        std::snprintf(suffix, sizeof suffix, ".%08llx.tmp",
+        char name[32];
+        std::snprintf(name, sizeof name, ".kestrun-%08llx.tmp",
                       static_cast<unsigned long long>(rng() & 0xffffffffu));
-        tmp = path + suffix;
+        tmp = folder + name;
         errno = 0;
         f = std::fopen(tmp.c_str(), "wbx"); // exclusive: never reuse someone else's file
         if (f == nullptr && errno != EEXIST) {

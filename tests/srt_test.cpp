@@ -83,6 +83,11 @@ TEST(Srt, FailedWriteLeavesTheOldFileAndNoLitter) {
 
     EXPECT_TRUE(kestrun::WriteFileReplacing(path, "new", &error));
     EXPECT_EQ(testwav::ReadFile(path), "new");
+    // The longest name a folder takes: the temporary file must not need a longer one.
+    const std::string longest = dir / (std::string(251, 'n') + ".srt");
+    EXPECT_TRUE(kestrun::WriteFileReplacing(longest, "long", &error)) << error;
+    EXPECT_EQ(testwav::ReadFile(longest), "long");
+    std::filesystem::remove(longest);
     EXPECT_TRUE(kestrun::WriteFileReplacing(path, "", &error));
     EXPECT_EQ(testwav::ReadFile(path), "");
 
