@@ -9,12 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "WavHeader.h"
+
 namespace {
 
 constexpr uint32_t RATE = 44100;
 constexpr uint16_t CHANNELS = 2;
 constexpr uint16_t BYTES_PER_SAMPLE = 2;
-constexpr uint32_t HEADER_BYTES = 44;
 constexpr std::size_t OUT_CHUNK_FRAMES = 1 << 18;
 
 // xorshift64*: fast, deterministic on every platform, good enough for noise.
@@ -36,38 +37,6 @@ public:
 private:
     uint64_t state_;
 };
-
-void Put16(std::vector<uint8_t>& b, uint16_t v) {
-    b.push_back(static_cast<uint8_t>(v & 0xFF));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-void Put32(std::vector<uint8_t>& b, uint32_t v) {
-    Put16(b, static_cast<uint16_t>(v & 0xFFFF));
-    Put16(b, static_cast<uint16_t>(v >> 16));
-}
-
-void PutTag(std::vector<uint8_t>& b, const char* tag) {
-    b.insert(b.end(), tag, tag + 4);
-}
-
-std::vector<uint8_t> CanonicalHeader(uint32_t dataBytes) {
-    std::vector<uint8_t> h;
-    PutTag(h, "RIFF");
-    Put32(h, dataBytes + HEADER_BYTES - 8);
-    PutTag(h, "WAVE");
-    PutTag(h, "fmt ");
-    Put32(h, 16);
-    Put16(h, 1); // PCM
-    Put16(h, CHANNELS);
-    Put32(h, RATE);
-    Put32(h, RATE * CHANNELS * BYTES_PER_SAMPLE);
-    Put16(h, CHANNELS * BYTES_PER_SAMPLE);
-    Put16(h, 8 * BYTES_PER_SAMPLE);
-    PutTag(h, "data");
-    Put32(h, dataBytes);
-    return h;
-}
 
 // Speech as a detector sees it: phrases of syllables (noise under a rise-and-fall
 // envelope, each syllable its own loudness) separated by pauses over a low noise floor.
@@ -143,12 +112,12 @@ int main(int argc, char** argv) {
     const uint64_t seconds = std::strtoull(argv[2], nullptr, 10);
     const uint64_t frames = seconds * RATE;
     const uint64_t dataBytes = frames * CHANNELS * BYTES_PER_SAMPLE;
-    if (seconds == 0 || dataBytes + HEADER_BYTES > UINT32_MAX) {
+    if (seconds == 0 || dataBytes + kestrun::WAV_HEADER_BYTES > UINT32_MAX) {
         std::fprintf(stderr, "make_long_wav: %s seconds do not fit a WAV\n", argv[2]);
         return 2;
     }
     std::error_code ec;
-    if (std::filesystem::file_size(path, ec) == dataBytes + HEADER_BYTES && !ec) {
+    if (std::filesystem::file_size(path, ec) == dataBytes + kestrun::WAV_HEADER_BYTES && !ec) {
         return 0;
     }
 
@@ -162,7 +131,8 @@ int main(int argc, char** argv) {
         std::perror(part.c_str());
         return 1;
     }
-    const std::vector<uint8_t> header = CanonicalHeader(static_cast<uint32_t>(dataBytes));
+    const auto header = kestrun::SerializeWavHeader(
+        kestrun::CanonicalWavHeader(CHANNELS, RATE, static_cast<uint32_t>(dataBytes)));
     bool ok = std::fwrite(header.data(), 1, header.size(), f) == header.size();
 
     SpeechLike speech(0x4B657374'72756E31ULL);

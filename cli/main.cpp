@@ -136,6 +136,5 @@ int main(int argc, char** argv) {
         }
         std::cout << srtPath << ": " << result.cues << " cues" << std::endl;
     }
-    engine.FreeAll();
     return status;
 }

@@ -11,12 +11,6 @@
 namespace kestrun {
 namespace {
 
-#ifdef _WIN32
-constexpr const char* PATH_SEPARATORS = "\\/";
-#else
-constexpr const char* PATH_SEPARATORS = "/";
-#endif
-
 void AppendTime(std::string& out, int32_t value) {
     // Negative times print as their magnitude; the negation wraps like 32-bit hardware,
     // so even INT32_MIN formats without undefined behaviour.
@@ -76,15 +70,14 @@ bool WriteFileReplacing(const std::string& path, std::string_view data, std::str
 
     // A short name in the SRT's own folder: the rename stays on one file system, and a
     // long SRT name never pushes the temporary name past the file-name limit.
-    const std::size_t cut = path.find_last_of(PATH_SEPARATORS);
-    const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+    const fs::path folder = fs::path(path).parent_path();
     std::string tmp;
     std::FILE* f = nullptr;
     for (int attempt = 0; attempt < 16 && f == nullptr; ++attempt) {
         char name[32];
         std::snprintf(name, sizeof name, ".kestrun-%08llx.tmp",
                       static_cast<unsigned long long>(rng() & 0xffffffffu));
-        tmp = folder + name;
+        tmp = (folder / name).string();
         errno = 0;
         f = std::fopen(tmp.c_str(), "wbx"); // exclusive: never reuse someone else's file
         if (f == nullptr && errno != EEXIST) {

@@ -257,6 +257,15 @@ int64_t CVadEngine::DurationMs() const {
     return static_cast<int64_t>(sampleCount_) * 1000 / header_.nSamplesPerSec;
 }
 
+void CVadEngine::InsertRuns(const std::vector<detect::FrameRun>& runs) {
+    std::vector<Segment> batch;
+    batch.reserve(runs.size());
+    for (const detect::FrameRun& r : runs) {
+        batch.push_back({FrameToMs(r.first), FrameToMs(r.end)});
+    }
+    segments_.InsertSegments(batch);
+}
+
 void CVadEngine::DetectEnergyBased(int channel) {
     const FrameArray* e = energy(channel);
     if (e == nullptr) {
@@ -264,12 +273,7 @@ void CVadEngine::DetectEnergyBased(int channel) {
     }
     std::vector<detect::FrameRun> runs;
     detect::DetectEnergyBased(*e, maxEnergy_, detectThreshold_, runs);
-    std::vector<Segment> batch;
-    batch.reserve(runs.size());
-    for (const detect::FrameRun& r : runs) {
-        batch.push_back({FrameToMs(r.first), FrameToMs(r.end)});
-    }
-    segments_.InsertSegments(batch);
+    InsertRuns(runs);
 }
 
 void CVadEngine::DetectEnergyGlitch(int channel) {
@@ -285,12 +289,7 @@ void CVadEngine::DetectEnergyGlitch(int channel) {
     std::vector<detect::FrameRun> runs;
     detect::DetectEnergyGlitch(*e, blockSums, maxEnergy_, prefilterThreshold_, detectThreshold_,
                                runs);
-    std::vector<Segment> batch;
-    batch.reserve(runs.size());
-    for (const detect::FrameRun& r : runs) {
-        batch.push_back({FrameToMs(r.first), FrameToMs(r.end)});
-    }
-    segments_.InsertSegments(batch);
+    InsertRuns(runs);
 }
 
 bool CVadEngine::WriteSrt(const std::string& path, std::string* error) {
@@ -306,15 +305,19 @@ bool CVadEngine::WriteSrt(const std::string& path, std::string* error) {
     return true;
 }
 
-void CVadEngine::PostProcess() {
+DetectionResult CVadEngine::Run(void (CVadEngine::*detect)(int), const std::string& srtPath) {
+    if (!IsLoaded()) {
+        return {false, 0, "no file is loaded"};
+    }
+    segments_.ClearSegments();
+    (this->*detect)(0);
+    if (header_.nChannels == 2) {
+        (this->*detect)(1);
+    }
     segments_.MergeGaps(MERGE_GAP_MS);
     segments_.ExtendEnds(END_PAD_MS);
     segments_.ShiftAll(TIME_SHIFT_MS);
     segments_.FixOverlaps();
-}
-
-DetectionResult CVadEngine::Finish(const std::string& srtPath) {
-    PostProcess();
     DetectionResult result;
     result.written = WriteSrt(srtPath, &result.error);
     result.cues = cueCount_;
@@ -323,31 +326,15 @@ DetectionResult CVadEngine::Finish(const std::string& srtPath) {
 }
 
 DetectionResult CVadEngine::RunEnergyBased(double threshold, const std::string& srtPath) {
-    if (!IsLoaded()) {
-        return {false, 0, "no file is loaded"};
-    }
-    segments_.ClearSegments();
     detectThreshold_ = threshold;
-    DetectEnergyBased(0);
-    if (header_.nChannels == 2) {
-        DetectEnergyBased(1);
-    }
-    return Finish(srtPath);
+    return Run(&CVadEngine::DetectEnergyBased, srtPath);
 }
 
 DetectionResult CVadEngine::RunEnergyGlitch(double threshold, double prefilter,
                                             const std::string& srtPath) {
-    if (!IsLoaded()) {
-        return {false, 0, "no file is loaded"};
-    }
-    segments_.ClearSegments();
     detectThreshold_ = threshold;
     prefilterThreshold_ = prefilter;
-    DetectEnergyGlitch(0);
-    if (header_.nChannels == 2) {
-        DetectEnergyGlitch(1);
-    }
-    return Finish(srtPath);
+    return Run(&CVadEngine::DetectEnergyGlitch, srtPath);
 }
 
 } // namespace kestrun

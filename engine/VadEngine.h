@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "Detectors.h"
 #include "SegmentList.h"
 #include "WavHeader.h"
 
@@ -107,8 +108,8 @@ public:
 
 private:
     bool LoadOpened(std::FILE* f, const std::string& path);
-    void PostProcess();
-    DetectionResult Finish(const std::string& srtPath);
+    void InsertRuns(const std::vector<detect::FrameRun>& runs);
+    DetectionResult Run(void (CVadEngine::*detect)(int), const std::string& srtPath);
 
     SegmentList segments_;
     std::optional<FrameArray> energy_[2];

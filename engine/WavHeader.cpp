@@ -67,6 +67,24 @@ std::array<uint8_t, WAV_HEADER_BYTES> SerializeWavHeader(const WavHeader& h) {
     return out;
 }
 
+WavHeader CanonicalWavHeader(uint16_t channels, uint32_t sampleRate, uint32_t dataSize) {
+    WavHeader h;
+    std::memcpy(h.riffTag.data(), "RIFF", 4);
+    h.riffSize = dataSize + static_cast<uint32_t>(WAV_HEADER_BYTES) - 8;
+    std::memcpy(h.waveTag.data(), "WAVE", 4);
+    std::memcpy(h.fmtTag.data(), "fmt ", 4);
+    h.fmtSize = 16;
+    h.wFormatTag = 1;
+    h.nChannels = channels;
+    h.nSamplesPerSec = sampleRate;
+    h.nBlockAlign = static_cast<uint16_t>(channels * 2);
+    h.nAvgBytesPerSec = sampleRate * h.nBlockAlign;
+    h.wBitsPerSample = 16;
+    std::memcpy(h.dataTag.data(), "data", 4);
+    h.dataSize = dataSize;
+    return h;
+}
+
 bool IsAcceptedWavHeader(const WavHeader& h, uint32_t fileSize32) {
     if (h.riffSize != fileSize32 - 8u) {
         return false;

@@ -34,6 +34,9 @@ struct WavHeader {
 WavHeader ParseWavHeader(std::span<const uint8_t, WAV_HEADER_BYTES> bytes);
 std::array<uint8_t, WAV_HEADER_BYTES> SerializeWavHeader(const WavHeader& h);
 
+// The header of a 16-bit PCM file with dataSize bytes of samples right after it.
+WavHeader CanonicalWavHeader(uint16_t channels, uint32_t sampleRate, uint32_t dataSize);
+
 // The header tests a WAV must pass before its samples are read: the RIFF size matches
 // the file size (both in 32 bits), PCM, the "RIFF" and "WAVEfmt" tags, at most two
 // channels, a "data" tag right behind the format chunk, and a non-zero sample rate.
