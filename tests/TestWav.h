@@ -2,6 +2,7 @@
 // folder that disappears with the test.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
