@@ -1,15 +1,19 @@
 # Kestrun: the two set-up commands and their helpers.
 #   make run    install what is missing, build, run the program on a speech sample
-#   make test   install what is missing, build, run every test (plain, then ASan+UBSan)
+#   make test   install what is missing, build, run every test (plain, then ASan+UBSan,
+#               then the threaded parts under TSan)
 #   make bench  build and run the benchmarks
 
 MAKEFLAGS  += --no-print-directory
 BUILD      ?= build
 SAN_BUILD  ?= build-san
+TSAN_BUILD ?= build-tsan
+# The binaries whose threads meet: the worker handoff, the engine lock, the tool record.
+TSAN_TESTS := worker_test process_test
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_GEN  := -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 
-.PHONY: all deps build build-san test test-plain test-san bench run clean format
+.PHONY: all deps build build-san build-tsan test test-plain test-san test-tsan bench run clean format
 
 all: build
 
@@ -25,6 +29,11 @@ build-san: deps
 		-DKESTRUN_BENCH=OFF >/dev/null
 	@cmake --build $(SAN_BUILD) -j $(JOBS)
 
+build-tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKESTRUN_TSAN=ON \
+		-DKESTRUN_BENCH=OFF >/dev/null
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS)
+
 test-plain: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
@@ -32,7 +41,11 @@ test-san: build-san
 	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS)
 
-test: test-plain test-san
+test-tsan: build-tsan
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 \
+		ctest --output-on-failure -j $(JOBS) -L '^($(subst $(eval) ,|,$(TSAN_TESTS)))$$'
+
+test: test-plain test-san test-tsan
 
 bench: build
 	@cmake --build $(BUILD) --target kestrun-bench-tools -j $(JOBS)
@@ -48,4 +61,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(TSAN_BUILD)

@@ -1,0 +1,350 @@
+// The tool runners: one table row per decoder, the shared start-wait-check sequence, the
+// two runners whose tool writes the WAV to its standard output, and the normaliser.
+#include "Runners.h"
+
+#include <filesystem>
+
+#include "File.h"
+#include "Path.h"
+#include "ResultCodes.h"
+#include "WavHeader.h"
+
+namespace kestrun {
+namespace {
+
+// How a decoder's output is judged besides its exit code.
+enum class MinimumSize { Source, SourceThird, SourcePlusHeader, Fixed50 };
+
+struct DecoderRow {
+    Decoder decoder;
+    int32_t startFailureCode;
+    MinimumSize minimum;
+    bool exitCodeUsed;
+};
+
+constexpr DecoderRow DECODER_ROWS[] = {
+    {Decoder::Lame, RESULT_LAME_START, MinimumSize::SourceThird, true},
+    {Decoder::Faad, RESULT_FAAD_START, MinimumSize::Source, true},
+    {Decoder::OggDec, RESULT_OGGDEC_START, MinimumSize::Source, true},
+    {Decoder::MppDec, RESULT_MPPDEC_START, MinimumSize::SourcePlusHeader, true},
+    {Decoder::BeSweet, RESULT_BESWEET_START, MinimumSize::Fixed50, true},
+    {Decoder::Mac, RESULT_MAC_START, MinimumSize::Source, true},
+    {Decoder::WvUnpack, RESULT_WVUNPACK_START, MinimumSize::Source, true},
+    {Decoder::Flac, RESULT_FLAC_START, MinimumSize::Source, true},
+    {Decoder::Ofr, RESULT_OFR_START, MinimumSize::Source, false},
+    {Decoder::TtaEnc, RESULT_TTAENC_START, MinimumSize::Source, false},
+};
+
+struct ExtensionRow {
+    const char* extension;
+    Decoder decoder;
+};
+
+// In the order they are tried.
+constexpr ExtensionRow EXTENSION_ROWS[] = {
+    {"mp3", Decoder::Lame},    {"aif", Decoder::Lame},    {"wav", Decoder::None},
+    {"m4a", Decoder::Faad},    {"mp4", Decoder::Faad},    {"aac", Decoder::Faad},
+    {"ogg", Decoder::OggDec},  {"mpc", Decoder::MppDec},  {"ac3", Decoder::BeSweet},
+    {"avi", Decoder::BeSweet}, {"vob", Decoder::BeSweet}, {"mpa", Decoder::BeSweet},
+    {"mp2", Decoder::BeSweet}, {"dts", Decoder::DtsDec},  {"wma", Decoder::WmaDec},
+    {"ape", Decoder::Mac},     {"wv", Decoder::WvUnpack}, {"flac", Decoder::Flac},
+    {"ofr", Decoder::Ofr},     {"tta", Decoder::TtaEnc},
+};
+
+// Whole-text comparison, ASCII letters without case, every other byte as it is.
+bool EqualsIgnoringAsciiCase(const std::string& a, const char* b) {
+    std::size_t i = 0;
+    for (; i < a.size() && b[i] != '\0'; ++i) {
+        const auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
+        if (lower(static_cast<unsigned char>(a[i])) != lower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return i == a.size() && b[i] == '\0';
+}
+
+const DecoderRow* RowOf(Decoder decoder) {
+    for (const DecoderRow& row : DECODER_ROWS) {
+        if (row.decoder == decoder) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+uint32_t MinimumOf(const DecoderRow& row, const JobInfo& job, uint32_t sourceSize) {
+    switch (row.minimum) {
+    case MinimumSize::SourceThird:
+        return sourceSize / 3;
+    case MinimumSize::SourcePlusHeader:
+        return sourceSize + 45; // wraps in 32 bits like the size itself
+    case MinimumSize::Fixed50:
+        return 50;
+    case MinimumSize::Source:
+        break;
+    }
+    // An mp4 usually carries video far larger than its decoded sound: only the containers
+    // that hold sound alone can promise a WAV at least the source's size.
+    if (row.decoder == Decoder::Faad && EqualsIgnoringAsciiCase(job.extension, "mp4")) {
+        return 50;
+    }
+    return sourceSize;
+}
+
+CommandLine::Piece Lit(std::string text) {
+    return {std::move(text), false};
+}
+CommandLine::Piece Quoted(std::string path) {
+    return {std::move(path), true};
+}
+
+const std::vector<std::string>& FoldersOf(const ToolSettings& settings,
+                                          std::vector<std::string>& defaults) {
+    if (!settings.toolFolders.empty()) {
+        return settings.toolFolders;
+    }
+    defaults = DefaultToolFolders();
+    return defaults;
+}
+
+struct ToolRun {
+    bool started = false;
+    int32_t exitCode = 0;
+};
+
+// Starts the command, recorded in the context's ChildProcess, and waits for it.
+ToolRun RunTool(const CommandLine& command, RunnerContext& context,
+                const std::string& workingFolder = {}, int stdoutFd = -1) {
+    std::vector<std::string> defaults;
+    ProcessOptions options;
+    options.searchFolders = FoldersOf(context.settings, defaults);
+    options.workingFolder = workingFolder;
+    options.stdoutFd = stdoutFd;
+    if (!context.childProcess.Start(command.Argv(), options)) {
+        return {};
+    }
+    return {true, context.childProcess.Wait()};
+}
+
+} // namespace
+
+std::vector<std::string> CommandLine::Argv() const {
+    std::vector<std::string> argv{program};
+    for (const Piece& piece : pieces) {
+        if (piece.isPath) {
+            argv.push_back(piece.text);
+            continue;
+        }
+        std::size_t at = 0;
+        while (at < piece.text.size()) {
+            const std::size_t end = std::min(piece.text.find(' ', at), piece.text.size());
+            if (end > at) {
+                argv.push_back(piece.text.substr(at, end - at));
+            }
+            at = end + 1;
+        }
+    }
+    return argv;
+}
+
+std::string CommandLine::Text() const {
+    std::string text = program;
+    for (const Piece& piece : pieces) {
+        text += piece.isPath ? " \"" + piece.text + "\"" : " " + piece.text;
+    }
+    return text;
+}
+
+std::optional<Decoder> DecoderFor(const std::string& extension) {
+    for (const ExtensionRow& row : EXTENSION_ROWS) {
+        if (EqualsIgnoringAsciiCase(extension, row.extension)) {
+            return row.decoder;
+        }
+    }
+    return std::nullopt;
+}
+
+CommandLine DecoderCommand(Decoder decoder, const JobInfo& job, const std::string& srcPath,
+                           const std::string& wavPath, const ToolSettings& settings) {
+    switch (decoder) {
+    case Decoder::Lame:
+        return {"lame.exe", {Lit("--decode -q 0"), Quoted(srcPath), Quoted(wavPath)}};
+    case Decoder::Faad:
+        return {"faad.exe", {Lit("-d"), Quoted(srcPath), Lit("-o"), Quoted(wavPath)}};
+    case Decoder::OggDec:
+        // oggdec is told only the copy; its WAV must appear at outputBase + ".wav".
+        return {"oggdec.exe", {Lit("-m"), Quoted(job.outputBase + ".tmp.ogg")}};
+    case Decoder::MppDec:
+        return {"mppdec.exe", {Lit("--wav"), Quoted(srcPath), Quoted(wavPath)}};
+    case Decoder::BeSweet: {
+        CommandLine line{"besweet.exe",
+                         {Lit("-core( -2ch -input"), Quoted(srcPath), Lit("-output"),
+                          Quoted(wavPath), Lit(")")}};
+        if (!settings.azidGain.empty()) {
+            line.pieces.push_back(Lit("-azid( -g " + settings.azidGain + " )"));
+        }
+        return line;
+    }
+    case Decoder::Mac:
+        return {"mac.exe", {Quoted(srcPath), Quoted(wavPath), Lit("-d")}};
+    case Decoder::WvUnpack:
+        return {"wvunpack.exe", {Lit("-y"), Quoted(srcPath), Quoted(wavPath)}};
+    case Decoder::Flac:
+        return {"flac.exe", {Lit("-d -f"), Quoted(srcPath), Lit("-o"), Quoted(wavPath)}};
+    case Decoder::Ofr:
+        return {"ofr.exe",
+                {Lit("--overwrite --decode"), Quoted(srcPath), Lit("--output"), Quoted(wavPath)}};
+    case Decoder::TtaEnc:
+        return {"ttaenc.exe", {Lit("-d"), Quoted(srcPath), Lit("-o"), Quoted(wavPath)}};
+    case Decoder::WmaDec:
+        return {"wmadec.exe", {Quoted(srcPath)}};
+    case Decoder::DtsDec:
+        return {"dtsdec.exe", {Lit("-o wav"), Quoted(srcPath)}};
+    case Decoder::None:
+        break;
+    }
+    return {};
+}
+
+void CheckDecodedOutput(const JobInfo& job, uint32_t minimumSize, int32_t* code) {
+    if (*code == 0) {
+        uint32_t size = 0;
+        if (!FileSize32(job.sourcePath, &size) || size < minimumSize) {
+            *code = RESULT_DECODE_FAILED;
+        }
+    }
+    if (*code != 0) {
+        DeleteFileIfAny(job.sourcePath);
+    }
+}
+
+int32_t RunDecoder(Decoder decoder, JobInfo& job, RunnerContext& context) {
+    if (decoder == Decoder::WmaDec) {
+        return RunWmaDec(job, context);
+    }
+    if (decoder == Decoder::DtsDec) {
+        return RunDtsDec(job, context);
+    }
+    const DecoderRow* row = RowOf(decoder);
+    if (row == nullptr) {
+        return UNSUPPORTED_TYPE;
+    }
+    uint32_t sourceSize = 0;
+    if (!FileSize32(job.sourcePath, &sourceSize)) {
+        return RESULT_OPEN_FAILED;
+    }
+    const std::string oggCopy = job.outputBase + ".tmp.ogg";
+    if (decoder == Decoder::OggDec && !CopyFileReplacing(job.sourcePath, oggCopy)) {
+        return RESULT_COPY_FAILED;
+    }
+    const std::string srcPath = job.sourcePath;
+    job.sourcePath = job.outputBase + ".wav";
+    const CommandLine command =
+        DecoderCommand(decoder, job, srcPath, job.sourcePath, context.settings);
+
+    const ToolRun run = RunTool(command, context);
+    if (!run.started) {
+        // No output to judge, and nothing to delete but the copy.
+        if (decoder == Decoder::OggDec) {
+            DeleteFileIfAny(oggCopy);
+        }
+        return row->startFailureCode;
+    }
+    int32_t code = run.exitCode;
+    // Tools whose exit code says nothing are judged by their output alone, unless the exit
+    // path stopped them: a partial WAV must not go on to be loaded.
+    if (!row->exitCodeUsed && code != TERMINATED_EXIT_CODE) {
+        code = 0;
+    }
+    CheckDecodedOutput(job, MinimumOf(*row, job, sourceSize), &code);
+    if (decoder == Decoder::OggDec) {
+        DeleteFileIfAny(oggCopy);
+    }
+    return code;
+}
+
+int32_t RunWmaDec(JobInfo& job, RunnerContext& context) {
+    uint32_t sourceSize = 0;
+    if (!FileSize32(job.sourcePath, &sourceSize)) {
+        return RESULT_OPEN_FAILED;
+    }
+    const CommandLine command = DecoderCommand(Decoder::WmaDec, job, job.sourcePath, {}, {});
+    job.sourcePath = job.outputBase + ".wav";
+    const int fd = CreateFileForWriting(job.sourcePath);
+    if (fd < 0) {
+        return RESULT_WMADEC_START;
+    }
+    // The tool writes raw 16-bit stereo 44,100 Hz PCM after the header; the sizes are
+    // filled in once it has ended.
+    WavHeader header = CanonicalWavHeader(2, 44100, 0);
+    header.riffSize = 0;
+    if (!WriteAll(fd, SerializeWavHeader(header).data(), WAV_HEADER_BYTES)) {
+        CloseFile(fd);
+        DeleteFileIfAny(job.sourcePath);
+        return RESULT_WMADEC_START;
+    }
+    const ToolRun run = RunTool(command, context, {}, fd);
+    if (!run.started) {
+        CloseFile(fd);
+        DeleteFileIfAny(job.sourcePath);
+        return RESULT_WMADEC_START;
+    }
+    int32_t code = run.exitCode;
+    uint32_t size = 0;
+    if (DescriptorSize32(fd, &size)) {
+        header.riffSize = size - 8;
+        header.dataSize = size - 44;
+        WriteAllAt(fd, 0, SerializeWavHeader(header).data(), WAV_HEADER_BYTES);
+    }
+    CloseFile(fd);
+    CheckDecodedOutput(job, 50, &code);
+    return code;
+}
+
+int32_t RunDtsDec(JobInfo& job, RunnerContext& context) {
+    uint32_t sourceSize = 0;
+    if (!FileSize32(job.sourcePath, &sourceSize)) {
+        return RESULT_OPEN_FAILED;
+    }
+    const CommandLine command = DecoderCommand(Decoder::DtsDec, job, job.sourcePath, {}, {});
+    job.sourcePath = job.outputBase + ".wav";
+    const int fd = CreateFileForWriting(job.sourcePath);
+    if (fd < 0) {
+        return RESULT_DTSDEC_START;
+    }
+    // dtsdec writes a whole WAV stream itself; the file holds exactly what it wrote.
+    const ToolRun run = RunTool(command, context, {}, fd);
+    CloseFile(fd);
+    if (!run.started) {
+        return RESULT_DTSDEC_START; // the empty WAV stays, as it always has
+    }
+    int32_t code = run.exitCode;
+    CheckDecodedOutput(job, 100, &code);
+    return code;
+}
+
+int32_t RunWaveGain(const JobInfo& job, RunnerContext& context) {
+    // The tool runs in the WAV's folder, so a relative path would no longer name the WAV
+    // there: it is handed over absolute.
+    std::string wavPath = job.sourcePath;
+    std::error_code ec;
+    if (!wavPath.empty() && std::filesystem::path(wavPath).is_relative()) {
+        const std::filesystem::path absolute = std::filesystem::absolute(wavPath, ec);
+        if (!ec) {
+            wavPath = absolute.string();
+        }
+    }
+    const std::string folder(PathFolder(job.sourcePath));
+    const CommandLine command{
+        "wavegain.exe",
+        {Lit("-t -r -g " + std::to_string(job.gain) + " -y -d " + std::to_string(job.normMode - 1)),
+         Quoted(wavPath)}};
+    const ToolRun run = RunTool(command, context, folder);
+    if (!run.started) {
+        return RESULT_WAVEGAIN_START;
+    }
+    DeleteFileIfAny(PathAppend(folder, "wavegain.tmp"));
+    return run.exitCode;
+}
+
+} // namespace kestrun

@@ -1,0 +1,79 @@
+// The external tools that turn each accepted format into a 16-bit PCM WAV, the check of
+// what they leave behind, and the normaliser. Each runner takes the job, starts its tool
+// through the shared ChildProcess record and returns a result code (ResultCodes.h).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "JobInfo.h"
+#include "Process.h"
+
+namespace kestrun {
+
+// A tool's command line: the program text and pieces of argument text. A literal piece
+// stands for the arguments its spaces separate; a path piece is one argument, whatever it
+// holds. Text() renders the line as one text with the paths in double quotes.
+struct CommandLine {
+    struct Piece {
+        std::string text;
+        bool isPath = false;
+    };
+    std::string program; // "lame.exe"
+    std::vector<Piece> pieces;
+
+    std::vector<std::string> Argv() const;
+    std::string Text() const;
+};
+
+// Everything a runner needs besides the job.
+struct RunnerContext {
+    ChildProcess& childProcess;
+    const ToolSettings& settings;
+};
+
+// The conversion step of an extension; None for a WAV, which needs no conversion.
+enum class Decoder {
+    None,
+    Lame,
+    Faad,
+    OggDec,
+    MppDec,
+    BeSweet,
+    DtsDec,
+    WmaDec,
+    Mac,
+    WvUnpack,
+    Flac,
+    Ofr,
+    TtaEnc
+};
+
+// The dispatch table: the extension (no dot) matched whole, ASCII letters without case.
+// nullopt for an extension not in it, the empty one included.
+std::optional<Decoder> DecoderFor(const std::string& extension);
+
+// The command line the runner of `decoder` gives its tool. srcPath is the source as it was
+// dropped, wavPath the WAV asked for (outputBase + ".wav").
+CommandLine DecoderCommand(Decoder decoder, const JobInfo& job, const std::string& srcPath,
+                           const std::string& wavPath, const ToolSettings& settings);
+
+// Runs the decoder's runner (wmadec and dtsdec included). On success the decoded WAV is at
+// job.sourcePath (= outputBase + ".wav").
+int32_t RunDecoder(Decoder decoder, JobInfo& job, RunnerContext& context);
+
+// code 0 stays 0 only if the file at job.sourcePath exists and has at least minimumSize
+// bytes (lower 32 bits); otherwise it becomes RESULT_DECODE_FAILED. A non-zero code
+// deletes that file.
+void CheckDecodedOutput(const JobInfo& job, uint32_t minimumSize, int32_t* code);
+
+// The two tools whose standard output is the WAV.
+int32_t RunWmaDec(JobInfo& job, RunnerContext& context);
+int32_t RunDtsDec(JobInfo& job, RunnerContext& context);
+
+// Normalises the WAV at job.sourcePath in place with wavegain, run in the WAV's folder.
+int32_t RunWaveGain(const JobInfo& job, RunnerContext& context);
+
+} // namespace kestrun

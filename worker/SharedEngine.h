@@ -1,0 +1,40 @@
+// The one engine both sides use, behind a lock: a load (on the worker), a clear and a
+// detection run (on the window side) never overlap. The lock is held only for the engine
+// operation itself, so a clear or a detection waits for a load under way, never for a
+// decoder. Each successful load gets a number, so a caller can tell whether the engine
+// still holds the load it was told about.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "VadEngine.h"
+
+namespace kestrun {
+
+class SharedEngine {
+public:
+    // LoadWav under the lock. Returns the new load's number (never 0), or 0 when the engine
+    // refused the file (it then holds no load).
+    uint64_t Load(const std::string& path);
+
+    // FreeAll under the lock: afterwards the engine holds no load.
+    void Clear();
+
+    // The number of the load the engine holds, or 0.
+    uint64_t CurrentLoad() const;
+
+    // Runs fn on the engine under the lock, only if the engine still holds load number
+    // `load`. True when fn ran.
+    bool WithLoad(uint64_t load, const std::function<void(CVadEngine&)>& fn);
+
+private:
+    mutable std::mutex mutex_;
+    CVadEngine engine_;
+    uint64_t lastLoad_ = 0;    // numbers handed out so far
+    uint64_t currentLoad_ = 0; // the load held, 0 when none
+};
+
+} // namespace kestrun

@@ -1,0 +1,67 @@
+// The worker thread: takes commands in order from its own queue and runs each job to its
+// end (decoder, mono conversion, normalisation, engine load) before reading the next.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "JobInfo.h"
+#include "Process.h"
+#include "SharedEngine.h"
+
+namespace kestrun {
+
+class CWrkThread {
+public:
+    // The values shared with the exit path and the receiver outlive the thread.
+    CWrkThread(SharedEngine& engine, ChildProcess& childProcess, ExitSignal& exitMutex,
+               IJobReceiver& mainWindowHandle, ToolSettings settings);
+    ~CWrkThread(); // joins, after posting JOB_CMD_QUIT if still running
+    CWrkThread(const CWrkThread&) = delete;
+    CWrkThread& operator=(const CWrkThread&) = delete;
+
+    // Starts the thread; false when it could not be started.
+    bool Start();
+
+    // Queues a command: JOB_CMD_RUN with its job (ownership passes), or JOB_CMD_QUIT.
+    // Other commands are ignored when read.
+    void PostCommand(int command, std::unique_ptr<JobInfo> job = nullptr);
+
+    // Waits for the thread to end (after JOB_CMD_QUIT), without a time limit.
+    void Join();
+
+    // Runs one job on the calling thread and reports it: what the thread does for each
+    // JOB_CMD_RUN. Every job run yields exactly one result, unless the exit signal is raised
+    // (the job is dropped) or the receiver is gone (the result is dropped).
+    void RunJob(std::unique_ptr<JobInfo> job);
+
+    // The steps after decoding: mono conversion, normalisation, load. Sets *loadNumber on
+    // success.
+    int32_t PostDecode(JobInfo& job, uint64_t* loadNumber);
+
+private:
+    struct Command {
+        int command = 0;
+        std::unique_ptr<JobInfo> job;
+    };
+    void Loop();
+    bool CommandWaiting() const;
+
+    SharedEngine& engine_;
+    ChildProcess& childProcess_;
+    ExitSignal& exitMutex_;
+    IJobReceiver& mainWindowHandle_;
+    ToolSettings settings_;
+    std::unique_ptr<JobResult> reserveResult_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Command> commands_;
+    std::thread thread_;
+};
+
+} // namespace kestrun
