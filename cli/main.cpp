@@ -1,27 +1,40 @@
-// kestrun-cli: the headless front end. Runs a detector over each WAV given and writes
-// its SRT; one line per SRT on standard output, one line per failure on standard error.
+// kestrun-cli: the headless front end. Runs each FILE through the same job queue and worker
+// as the window (decoder, mono conversion, normalisation, load), then a detector, and
+// writes its SRT; one line per SRT on standard output, one line per failure on standard
+// error. Ctrl-C stops the running tool, deletes its partial WAV and exits with 130.
 #include <CLI/CLI.hpp>
 
-#include <cstdio>
+#include <pthread.h>
+#include <signal.h>
+
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <variant>
 #include <vector>
 
+#include "JobQueue.h"
 #include "Numbers.h"
 #include "Path.h"
+#include "ResultCodes.h"
+#include "SharedEngine.h"
 #include "Srt.h"
-#include "VadEngine.h"
+#include "WrkThread.h"
 
 namespace {
 
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_SIGNAL_BASE = 128; // 130 after Ctrl-C, as shells report it
 
-// The message the window logs for a WAV the engine refused.
-constexpr const char* BAD_FILE_MESSAGE = "Ошибка. (нет памяти или плохой файл)";
+// The settings file keeps at most this many characters of the besweet gain text.
+constexpr std::size_t AZID_GAIN_MAX_CHARS = 5;
 
 int UsageError(const std::string& message) {
     std::cerr << "kestrun-cli: " << message << "\nRun with --help for more information.\n";
@@ -32,24 +45,122 @@ void FileError(const std::string& file, const std::string& message) {
     std::cerr << "kestrun-cli: " << file << ": " << message << '\n';
 }
 
-int PrintInfo(const std::string& file) {
-    kestrun::CVadEngine engine;
-    if (!engine.LoadWav(file)) {
-        FileError(file, BAD_FILE_MESSAGE);
-        return EXIT_FAILED;
+// What the main thread waits for: a job's result from the worker, or a signal.
+struct Interrupt {
+    int signal;
+};
+using Event = std::variant<std::unique_ptr<kestrun::JobResult>, Interrupt>;
+
+class EventQueue {
+public:
+    void Push(Event event) {
+        {
+            std::lock_guard lock(mutex_);
+            events_.push_back(std::move(event));
+        }
+        wake_.notify_one();
     }
+    Event Pop() {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [this] { return !events_.empty(); });
+        Event event = std::move(events_.front());
+        events_.pop_front();
+        return event;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Event> events_;
+};
+
+// The command line's stand-in for the main window: results go to the main thread's queue.
+class CliReceiver : public kestrun::IJobReceiver {
+public:
+    explicit CliReceiver(EventQueue& events) : events_(events) {}
+    void SetTitle(const std::string&) override {}
+    bool IsAlive() const override { return alive_.load(); }
+    void Deliver(std::unique_ptr<kestrun::JobResult> result) override {
+        events_.Push(std::move(result));
+    }
+    void Close() { alive_.store(false); }
+
+private:
+    EventQueue& events_;
+    std::atomic<bool> alive_{true};
+};
+
+// SIGINT and SIGTERM are blocked in every thread and taken by one waiting thread, which
+// turns them into events; the exit path then runs on the main thread like any other step.
+sigset_t StopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+void StartSignalThread(EventQueue& events) {
+    const sigset_t set = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread([set, &events] {
+        int signal = 0;
+        while (sigwait(&set, &signal) == 0) {
+            events.Push(Interrupt{signal});
+        }
+    }).detach();
+}
+
+struct Settings {
+    bool glitch = false;
+    double threshold = 0;
+    double prefilter = 0;
+    std::optional<std::string> output;
+    bool info = false;
+};
+
+void PrintInfo(const kestrun::CVadEngine& engine) {
     std::cout << "Sample rate: " << engine.header().nSamplesPerSec << '\n'
               << "nChannels: " << engine.header().nChannels << '\n'
               << "Duration: " << kestrun::FormatTime(static_cast<int32_t>(engine.DurationMs()))
               << '\n';
-    return EXIT_OK;
+}
+
+// What the window does with a loaded job when Generate is pressed, or with --info what it
+// shows in its labels. False after a message on standard error.
+bool HandleLoaded(kestrun::SharedEngine& engine, const kestrun::JobResult& result,
+                  const std::string& file, const Settings& settings) {
+    const std::string srtPath = settings.output ? *settings.output : result.text + ".srt";
+    kestrun::DetectionResult run;
+    const bool held = engine.WithLoad(result.loadNumber, [&](kestrun::CVadEngine& e) {
+        if (settings.info) {
+            PrintInfo(e);
+            run.written = true;
+            return;
+        }
+        run = settings.glitch ? e.RunEnergyGlitch(settings.threshold, settings.prefilter, srtPath)
+                              : e.RunEnergyBased(settings.threshold, srtPath);
+    });
+    if (!held) {
+        FileError(file, kestrun::ResultMessage(kestrun::RESULT_BAD_WAV));
+        return false;
+    }
+    if (!run.written) {
+        FileError(file, "cannot write SRT: " + run.error);
+        return false;
+    }
+    if (!settings.info) {
+        std::cout << srtPath << ": " << run.cues << " cues" << std::endl;
+    }
+    return true;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Finds the speech in 16-bit PCM WAV files and writes SRT timing files whose "
-                 "cues carry their own number as text.",
+    CLI::App app{"Finds the speech in audio and video files and writes SRT timing files whose "
+                 "cues carry their own number as text. Files other than WAV are decoded to "
+                 "a WAV beside the SRT by an external decoder first.",
                  "kestrun-cli"};
     std::vector<std::string> files;
     std::string detector = "energy";
@@ -58,17 +169,37 @@ int main(int argc, char** argv) {
     std::optional<std::string> output;
     std::optional<std::string> outDir;
     std::optional<std::string> infoFile;
+    bool mono = false;
+    int normMode = 0;
+    int gain = 0;
+    std::string azidGain;
+    std::vector<std::string> toolDirs;
 
-    app.add_option("FILE", files, "16-bit PCM WAV files, processed in the order given");
+    app.add_option("FILE", files,
+                   "audio or video files (wav mp3 aif m4a mp4 aac ogg mpc ac3 avi vob mpa mp2 "
+                   "dts wma ape wv flac ofr tta), processed in the order given");
     app.add_option("-d,--detector", detector, "energy (default) or glitch")
         ->check(CLI::IsMember({"energy", "glitch"}));
     app.add_option("-t,--threshold", thresholdText,
                    "detection threshold, 0 to 1 (default 0.045 energy, 0.0015 glitch)");
     app.add_option("-p,--prefilter", prefilterText,
                    "energy prefilter of the glitch detector, 0 to 1 (default 0.005)");
-    app.add_option("-o,--output", output, "SRT path (a single FILE only)");
-    app.add_option("--out-dir", outDir, "folder for the SRT files (must exist)");
-    app.add_option("--info", infoFile, "print sample rate, channels and duration of a WAV");
+    app.add_option("-o,--output", output,
+                   "SRT path (a single FILE only); a decoded WAV goes beside it");
+    app.add_option("--out-dir", outDir, "folder for the SRT and decoded WAV files (must exist)");
+    app.add_option("--info", infoFile, "print sample rate, channels and duration of a file");
+    app.add_flag("--mono", mono, "mix a stereo WAV down to mono first (rewrites the WAV)");
+    app.add_option("--norm", normMode,
+                   "ReplayGain normalisation: 0 none (default), 1 radio, 2 radio with dither "
+                   "without noise shaping, 3/4/5 with light/medium/heavy noise shaping")
+        ->check(CLI::Range(0, 5));
+    app.add_option("--gain", gain, "extra gain of the normalisation in dB, -12 to 12")
+        ->check(CLI::Range(-12, 12));
+    app.add_option("--azid-gain", azidGain, "gain text for besweet's -azid( -g G ) option");
+    app.add_option("--tool-dir", toolDirs,
+                   "look for the decoder programs in DIR only (repeatable; default: the "
+                   "program's folder, the current folder, then PATH)")
+        ->allow_extra_args(false); // one DIR per --tool-dir; FILEs may follow
     app.set_version_flag("--version", std::string("kestrun-cli ") + KESTRUN_VERSION);
 
     try {
@@ -78,24 +209,26 @@ int main(int argc, char** argv) {
         return rc == 0 ? EXIT_OK : EXIT_USAGE;
     }
 
+    Settings settings;
     if (infoFile) {
         if (!files.empty()) {
             return UsageError("--info takes one FILE and no others");
         }
-        return PrintInfo(*infoFile);
+        files.push_back(*infoFile);
+        settings.info = true;
     }
     if (files.empty()) {
         return UsageError("no FILE given");
     }
 
-    const bool glitch = detector == "glitch";
-    double threshold =
-        glitch ? kestrun::DEFAULT_GLITCH_THRESHOLD : kestrun::DEFAULT_ENERGY_THRESHOLD;
-    double prefilter = kestrun::DEFAULT_GLITCH_PREFILTER;
-    if (thresholdText && !kestrun::ParseThreshold(*thresholdText, &threshold)) {
+    settings.glitch = detector == "glitch";
+    settings.threshold =
+        settings.glitch ? kestrun::DEFAULT_GLITCH_THRESHOLD : kestrun::DEFAULT_ENERGY_THRESHOLD;
+    settings.prefilter = kestrun::DEFAULT_GLITCH_PREFILTER;
+    if (thresholdText && !kestrun::ParseThreshold(*thresholdText, &settings.threshold)) {
         return UsageError("--threshold '" + *thresholdText + "': expected a number from 0 to 1");
     }
-    if (!kestrun::ParseThreshold(prefilterText, &prefilter)) {
+    if (!kestrun::ParseThreshold(prefilterText, &settings.prefilter)) {
         return UsageError("--prefilter '" + prefilterText + "': expected a number from 0 to 1");
     }
     if (output && files.size() > 1) {
@@ -110,31 +243,83 @@ int main(int argc, char** argv) {
             return UsageError("--out-dir '" + *outDir + "': no such folder");
         }
     }
-
-    kestrun::CVadEngine engine;
-    int status = EXIT_OK;
-    for (const std::string& file : files) {
-        std::string srtPath;
-        if (output) {
-            srtPath = *output;
-        } else {
-            const std::string folder = outDir ? *outDir : std::string(kestrun::PathFolder(file));
-            srtPath = kestrun::OutputBase(folder, file) + ".srt";
-        }
-        if (!engine.LoadWav(file)) {
-            FileError(file, BAD_FILE_MESSAGE);
-            status = EXIT_FAILED;
-            continue;
-        }
-        const kestrun::DetectionResult result =
-            glitch ? engine.RunEnergyGlitch(threshold, prefilter, srtPath)
-                   : engine.RunEnergyBased(threshold, srtPath);
-        if (!result.written) {
-            FileError(file, "cannot write SRT: " + result.error);
-            status = EXIT_FAILED;
-            continue;
-        }
-        std::cout << srtPath << ": " << result.cues << " cues" << std::endl;
+    if (azidGain.size() > AZID_GAIN_MAX_CHARS) {
+        return UsageError("--azid-gain '" + azidGain + "': at most 5 characters");
     }
+    settings.output = output;
+
+    kestrun::JobOptions options;
+    options.makeMono = mono;
+    options.gainDb = gain;
+    options.normIndex = normMode;
+    options.useSrcPath = !outDir;
+    options.outputFolder = outDir.value_or("");
+
+    kestrun::ToolSettings toolSettings;
+    toolSettings.azidGain = azidGain;
+    toolSettings.toolFolders = toolDirs;
+
+    EventQueue events;
+    StartSignalThread(events);
+    kestrun::SharedEngine engine;
+    kestrun::ChildProcess childProcess;
+    kestrun::ExitSignal exitMutex;
+    CliReceiver receiver(events);
+    kestrun::CWrkThread worker(engine, childProcess, exitMutex, receiver, toolSettings);
+    if (!worker.Start()) {
+        std::cerr << "kestrun-cli: cannot start the worker thread\n";
+        return EXIT_FAILED;
+    }
+    kestrun::JobQueue queue([&worker](std::unique_ptr<kestrun::JobInfo> job) {
+        worker.PostCommand(kestrun::JOB_CMD_RUN, std::move(job));
+    });
+
+    // Results come back in the order the jobs were queued, one per job.
+    std::deque<std::string> running;
+    for (const std::string& file : files) {
+        std::unique_ptr<kestrun::JobInfo> job = kestrun::MakeJobInfo(file, options);
+        if (output) {
+            // -o talk.srt: the SRT is talk.srt and a decoded WAV talk.wav.
+            std::string_view base = *output;
+            if (kestrun::PathFindExtension(base) == ".srt") {
+                base.remove_suffix(4);
+            }
+            job->outputBase = base;
+        }
+        running.push_back(file);
+        queue.Enqueue(std::move(job));
+    }
+
+    int status = EXIT_OK;
+    while (queue.pendingJobs() > 0) {
+        Event event = events.Pop();
+        if (const Interrupt* stop = std::get_if<Interrupt>(&event)) {
+            // The exit path: no result is wanted any more, no further job starts, the
+            // running tool is stopped (its runner deletes the partial WAV), the worker ends.
+            receiver.Close();
+            exitMutex.Raise();
+            worker.PostCommand(kestrun::JOB_CMD_QUIT);
+            childProcess.Terminate();
+            worker.Join();
+            queue.DropQueued();
+            std::cerr << "kestrun-cli: interrupted\n";
+            return EXIT_SIGNAL_BASE + stop->signal;
+        }
+        const auto& result = std::get<std::unique_ptr<kestrun::JobResult>>(event);
+        const std::string file = running.front();
+        running.pop_front();
+        bool ok = false;
+        if (result->code == kestrun::RESULT_OK) {
+            ok = HandleLoaded(engine, *result, file, settings);
+        } else {
+            FileError(file, kestrun::ResultMessage(result->code));
+        }
+        if (!ok) {
+            status = EXIT_FAILED;
+        }
+        queue.OnJobDone();
+    }
+    worker.PostCommand(kestrun::JOB_CMD_QUIT);
+    worker.Join();
     return status;
 }

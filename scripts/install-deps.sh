@@ -3,7 +3,7 @@
 # and only those that are missing, so a second run costs a few dpkg queries.
 set -eu
 
-PACKAGES="cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev espeak-ng sox"
+PACKAGES="cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev espeak-ng sox flac"
 
 missing=""
 for p in $PACKAGES; do

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace kestrun::test {
@@ -78,6 +79,10 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
         return result;
     }
 
+    std::thread watcher;
+    if (options.whileRunning) {
+        watcher = std::thread(options.whileRunning, static_cast<int>(pid));
+    }
     int fds[2] = {outPipe[0], errPipe[0]};
     std::string* sinks[2] = {&result.out, &result.err};
     while (fds[0] >= 0 || fds[1] >= 0) {
@@ -106,6 +111,9 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
     }
     CloseIfOpen(fds[0]);
     CloseIfOpen(fds[1]);
+    if (watcher.joinable()) {
+        watcher.join(); // before the reap, so the pid it may signal is still the child's
+    }
 
     int wstatus = 0;
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {

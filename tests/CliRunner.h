@@ -3,6 +3,7 @@
 // status come back separately.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,9 @@ struct RunResult {
 struct RunOptions {
     std::string workDir;          // empty: the caller's
     long long fileSizeLimit = -1; // RLIMIT_FSIZE of the child in bytes; -1 leaves it alone
+    // Called on a thread of its own with the child's pid while the child runs (to signal
+    // it, say); it must return by itself, and does so before the child is reaped.
+    std::function<void(int pid)> whileRunning;
 };
 
 // argv[0] is looked up in PATH when it has no '/'.

@@ -3,7 +3,10 @@
 // output lines and the SRT files it leaves behind.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -14,9 +17,11 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CliRunner.h"
+#include "FakeTool.h"
 
 // Suite names start with "cli" so that `ctest -R cli` picks exactly these tests.
 namespace {
@@ -463,6 +468,30 @@ TEST_F(cliSpeechRuns, ResultsDependOnlyOnTheFile) {
 // ---------------------------------------------------------------------------------------
 // Small files built in the test.
 
+TEST_F(cliSpeechRuns, RealFlacDecoderGivesTheSameSrtAsTheSourceWav) {
+    if (RunProgram({"sh", "-c", "command -v flac"}).status != 0) {
+        GTEST_SKIP() << "Debian's flac is not installed";
+    }
+    // Debian's flac takes the command line the runner writes as it stands.
+    const std::string tools = speech->dir / "flac tools";
+    fs::create_directories(tools);
+    kestrun::test::WriteTool(tools, "flac.exe", "exec flac \"$@\"");
+    const std::string flac = speech->dir / "speech -1 $x.flac";
+    std::string error;
+    ASSERT_TRUE(::Run({"flac", "-s", "-f", "-o", flac, File("stereo44k.wav")}, {}, &error))
+        << error;
+
+    const RunResult reference =
+        RunCli({"-o", speech->dir / "reference.srt", File("stereo44k.wav")});
+    ASSERT_EQ(reference.status, 0) << reference.err;
+    const RunResult r = RunCli({"--tool-dir", tools, flac});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              CueLine(speech->dir / "speech -1 $x.srt",
+                      static_cast<int>(ParseSrt(ReadFile(speech->dir / "reference.srt")).size())));
+    EXPECT_EQ(ReadFile(speech->dir / "speech -1 $x.srt"), ReadFile(speech->dir / "reference.srt"));
+}
+
 class CliTest : public ::testing::Test {
 protected:
     // Writes bytes to a file of the temporary folder and returns its path.
@@ -678,8 +707,12 @@ TEST_F(cliOutput, DefaultSrtGoesBesideTheSourceUnderItsName) {
     Make("talk.WAV", GoldenMono());
     RunOptions inDir;
     inDir.workDir = dir_.path().string();
-    const RunResult r = RunCli({"dir/talk.day1.wav", "v1.2/take", "talk.WAV"}, inDir);
-    EXPECT_EQ(r.status, 0) << r.err;
+    Make("v1.2/take.wav", GoldenMono());
+    const RunResult r =
+        RunCli({"dir/talk.day1.wav", "v1.2/take", "v1.2/take.wav", "talk.WAV"}, inDir);
+    // A name without an extension has no type: it is not taken for a WAV.
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kestrun-cli: v1.2/take: Данный тип файла не поддерживается.\n");
     EXPECT_EQ(r.out, CueLine("dir/talk.day1.srt", 2) + CueLine("v1.2/take.srt", 2) +
                          CueLine("talk.srt", 2));
     for (const char* srt : {"dir/talk.day1.srt", "v1.2/take.srt", "talk.srt"}) {
@@ -748,6 +781,167 @@ TEST_F(cliOutput, FailedWriteLeavesTheOlderSrtIntact) {
     EXPECT_EQ(Listing(dir_.path()),
               (std::set<std::string>{"talk.wav", "talk.srt", "silent.wav", "silent.srt"}))
         << "a temporary file was left behind";
+}
+
+// ---- Every format through the job queue, the worker and its tool runners ----
+
+using kestrun::test::ReadLines;
+using kestrun::test::WriteTool;
+
+// The golden bursts at 44,100 Hz stereo, the one layout wmadec's raw output may have.
+std::string Golden44kStereo() {
+    std::vector<int16_t> samples;
+    for (const int16_t s : Bursts({A, B, C, D})) {
+        for (int repeat = 0; repeat < 6; ++repeat) { // 8,000 Hz stretched about 5.5 times
+            samples.push_back(s);
+            samples.push_back(s);
+        }
+    }
+    return Wav(44100, 2, samples);
+}
+
+// Fake decoders that "decode" by handing over $FAKE_WAV where each tool must leave it.
+const std::pair<const char*, const char*> FAKE_DECODERS[] = {
+    {"lame.exe", "cp \"$FAKE_WAV\" \"$5\""},
+    {"faad.exe", "cp \"$FAKE_WAV\" \"$4\""},
+    {"oggdec.exe", "cp \"$FAKE_WAV\" \"${2%.tmp.ogg}.wav\""},
+    {"mppdec.exe", "cp \"$FAKE_WAV\" \"$3\""},
+    {"besweet.exe", "cp \"$FAKE_WAV\" \"$6\""},
+    {"mac.exe", "cp \"$FAKE_WAV\" \"$2\""},
+    {"wvunpack.exe", "cp \"$FAKE_WAV\" \"$3\""},
+    {"flac.exe", "cp \"$FAKE_WAV\" \"$5\""},
+    {"ofr.exe", "cp \"$FAKE_WAV\" \"$5\""},
+    {"ttaenc.exe", "cp \"$FAKE_WAV\" \"$4\""},
+    {"wmadec.exe", "tail -c +45 \"$FAKE_WAV\""},
+    {"dtsdec.exe", "cat \"$FAKE_WAV\""},
+};
+
+class cliFormats : public CliTest {
+protected:
+    void SetUp() override {
+        fs::create_directories(tools_);
+        for (const auto& [name, body] : FAKE_DECODERS) {
+            WriteTool(tools_, name, body);
+        }
+        setenv("FAKE_WAV", Make("fake.wav", Golden44kStereo()).c_str(), 1);
+    }
+    RunResult Run(std::vector<std::string> args, const RunOptions& options = {}) {
+        args.insert(args.begin(), {"--tool-dir", tools_});
+        return RunCli(args, options);
+    }
+    const std::string tools_ = dir_ / "tools";
+};
+
+TEST_F(cliFormats, EveryAcceptedExtensionGoesThroughItsTool) {
+    const RunResult reference = RunCli({"-o", dir_ / "reference.srt", dir_ / "fake.wav"});
+    ASSERT_EQ(reference.status, 0) << reference.err;
+    const std::string expected = ReadFile(dir_ / "reference.srt");
+
+    const char* extensions[] = {"mp3", "aif", "M4A",  "mp4", "aac", "ogg", "mpc",
+                                "ac3", "avi", "vob",  "mpa", "mp2", "dts", "wma",
+                                "ape", "wv",  "flac", "ofr", "tta"};
+    std::vector<std::string> args;
+    std::string out;
+    for (const char* ext : extensions) {
+        args.push_back(Make(std::string("in/talk ") + ext + "." + ext, "x"));
+        out += CueLine(dir_ / (std::string("in/talk ") + ext + ".srt"), 2);
+    }
+    const RunResult r = Run(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, out);
+    for (const char* ext : extensions) {
+        const std::string base = dir_ / (std::string("in/talk ") + ext);
+        EXPECT_EQ(ReadFile(base + ".srt"), expected) << ext;
+        EXPECT_TRUE(fs::exists(base + ".wav")) << ext << ": the decoded WAV stays";
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "in/talk ogg.tmp.ogg"));
+}
+
+TEST_F(cliFormats, OptionsReachTheirSteps) {
+    WriteTool(tools_, "wavegain.exe", "");
+    const std::string stereo = Make("talk.wav", Golden44kStereo());
+    const std::string ac3 = Make("film.ac3", "x");
+    const RunResult r = Run({"--mono", "--norm", "3", "--gain", "-5", "--azid-gain", "-3", stereo});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ReadFile(stereo).size(), 44 + (Golden44kStereo().size() - 44) / 2) << "not mono";
+    EXPECT_EQ(ReadLines(tools_ + "/wavegain.exe.args"),
+              (std::vector<std::string>{"-t", "-r", "-g", "-5", "-y", "-d", "2", stereo}));
+
+    fs::create_directory(dir_ / "out");
+    const RunResult withAzid = Run({"--azid-gain", "-3", "--out-dir", dir_ / "out", ac3});
+    EXPECT_EQ(withAzid.status, 0) << withAzid.err;
+    const std::vector<std::string> args = ReadLines(tools_ + "/besweet.exe.args");
+    ASSERT_EQ(args.size(), 11u);
+    EXPECT_EQ(args[5], dir_ / "out/film.wav");
+    EXPECT_EQ(std::vector<std::string>(args.begin() + 7, args.end()),
+              (std::vector<std::string>{"-azid(", "-g", "-3", ")"}));
+
+    // -o names the SRT; the decoded WAV goes beside it under the same name.
+    const RunResult renamed = Run({"-o", dir_ / "out/renamed.srt", ac3});
+    EXPECT_EQ(renamed.status, 0) << renamed.err;
+    EXPECT_TRUE(fs::exists(dir_ / "out/renamed.wav"));
+    EXPECT_TRUE(fs::exists(dir_ / "out/renamed.srt"));
+
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--norm", "6", stereo},
+                                                {"--gain", "13", stereo},
+                                                {"--gain", "x", stereo},
+                                                {"--azid-gain", "123456", stereo}}) {
+        EXPECT_EQ(Run(bad).status, 2) << bad[0] << " " << bad[1];
+    }
+}
+
+TEST_F(cliFormats, FailedJobsAreReportedWithTheirMessagesAndTheRestGoOn) {
+    WriteTool(tools_, "lame.exe", "exit 3");
+    WriteTool(tools_, "faad.exe", "echo short > \"$4\"");
+    fs::remove(tools_ + "/flac.exe");
+    const std::string good = Make("good.ogg", "x");
+    const std::pair<std::string, std::string> failures[] = {
+        {Make("a.mp3", "x"), "Ошибка: 3"},
+        {Make("a.m4a", "a source larger than the WAV"), "Ошибка декодирования"},
+        {Make("a.flac", "x"), "Ошибка: Не запустился flac"},
+        {Make("a.mkv", "x"), "Данный тип файла не поддерживается."},
+        {dir_ / "gone.wv", "Ошибка: Не удалось открыть файл"},
+    };
+    std::vector<std::string> args;
+    std::string err;
+    for (const auto& [file, message] : failures) {
+        args.push_back(file);
+        err += "kestrun-cli: " + file + ": " + message + "\n";
+    }
+    args.push_back(good);
+    const RunResult r = Run(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, err);
+    EXPECT_EQ(r.out, CueLine(dir_ / "good.srt", 2));
+    EXPECT_EQ(Listing(dir_.path()),
+              (std::set<std::string>{"tools", "fake.wav", "good.ogg", "good.wav", "good.srt",
+                                     "a.mp3", "a.m4a", "a.flac", "a.mkv"}))
+        << "a failed decoder's WAV was left behind";
+}
+
+TEST_F(cliFormats, InterruptStopsTheToolAndItsChildrenAndDeletesThePartialWav) {
+    // The decoder starts a child of its own and never ends by itself.
+    WriteTool(tools_, "flac.exe",
+              "echo partial > \"$5\"\nsleep 60 & echo $! > \"$here/child.pid\"\nwait");
+    const std::string first = Make("first.flac", "x");
+    const std::string second = Make("second.mp3", "x");
+    RunOptions options;
+    const std::string pidFile = tools_ + "/child.pid";
+    options.whileRunning = [&](int pid) {
+        for (int i = 0; i < 2000 && (!fs::exists(pidFile) || fs::file_size(pidFile) == 0); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        kill(pid, SIGINT);
+    };
+    const RunResult r = Run({first, second}, options);
+    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(fs::exists(dir_ / "first.wav"));
+    EXPECT_FALSE(fs::exists(dir_ / "first.srt"));
+    EXPECT_FALSE(fs::exists(tools_ + "/lame.exe.args")) << "a queued job was started";
+    const pid_t grandchild = std::stoi(ReadLines(pidFile).at(0));
+    EXPECT_TRUE(kestrun::test::ProcessEnds(grandchild)) << "the decoder's own child still runs";
 }
 
 } // namespace
