@@ -50,6 +50,8 @@ test: test-plain test-san test-tsan
 bench: build
 	@cmake --build $(BUILD) --target kestrun-bench-tools -j $(JOBS)
 	@$(BUILD)/bench/bench_detector
+	@$(BUILD)/bench/bench_runner
+	@$(BUILD)/bench/bench_mono $(BUILD)
 	@sh bench/bench_load.sh $(BUILD)
 
 run: build
