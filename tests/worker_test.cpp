@@ -218,7 +218,10 @@ TEST_F(RunnerTest, ExitCodesStartFailuresAndMissingSources) {
 }
 
 TEST_F(RunnerTest, WmadecOutputGetsItsHeaderAndDtsdecsIsKeptAsWritten) {
-    WriteTool(tools, "wmadec.exe", "head -c \"$FAKE_BYTES\" /dev/zero | tr '\\0' x");
+    // The tool sees the header already written, sizes still 0, before its own output.
+    WriteTool(tools, "wmadec.exe",
+              "cp /proc/$$/fd/1 \"$here/before\"\n"
+              "head -c \"$FAKE_BYTES\" /dev/zero | tr '\\0' x");
     Fake("0", 1000);
     JobInfo wma = Job("a.wma");
     const std::string src = wma.sourcePath;
@@ -235,6 +238,12 @@ TEST_F(RunnerTest, WmadecOutputGetsItsHeaderAndDtsdecsIsKeptAsWritten) {
     EXPECT_EQ(h.nAvgBytesPerSec, 176400u);
     EXPECT_EQ(h.nBlockAlign, 4);
     EXPECT_EQ(bytes.substr(44), std::string(1000, 'x'));
+    WavHeader before = h;
+    before.riffSize = 0;
+    before.dataSize = 0;
+    const auto beforeBytes = SerializeWavHeader(before);
+    EXPECT_EQ(testwav::ReadFile(tools + "/before"),
+              std::string(beforeBytes.begin(), beforeBytes.end()));
 
     Fake("0", 0); // a header alone is below wmadec's 50 bytes
     JobInfo empty = Job("b.wma");
