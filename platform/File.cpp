@@ -131,20 +131,31 @@ void CloseFile(int fd) {
     }
 }
 
-bool WriteAll(int fd, const void* data, std::size_t size) {
+namespace {
+
+// Hands data to put(bytes, count, bytesDone) until all of it is taken, retrying
+// interrupted calls; false on an error or when nothing more is taken.
+template <typename Put> bool PutAll(const void* data, std::size_t size, Put put) {
     const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t put = ::write(fd, p, size);
-        if (put < 0 && errno == EINTR) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = put(p + done, size - done, done);
+        if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (put <= 0) {
+        if (n <= 0) {
             return false;
         }
-        p += put;
-        size -= static_cast<std::size_t>(put);
+        done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+} // namespace
+
+bool WriteAll(int fd, const void* data, std::size_t size) {
+    return PutAll(data, size,
+                  [fd](const char* p, std::size_t n, std::size_t) { return ::write(fd, p, n); });
 }
 
 bool WriteAllAt(int fd, uint64_t offset, const void* data, std::size_t size) {
@@ -153,20 +164,9 @@ bool WriteAllAt(int fd, uint64_t offset, const void* data, std::size_t size) {
     if (flags < 0 || (flags & O_APPEND) != 0 || offset > uint64_t(INT64_MAX) - size) {
         return false;
     }
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t put = ::pwrite(fd, p, size, static_cast<off_t>(offset));
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return false;
-        }
-        p += put;
-        size -= static_cast<std::size_t>(put);
-        offset += static_cast<uint64_t>(put);
-    }
-    return true;
+    return PutAll(data, size, [fd, offset](const char* p, std::size_t n, std::size_t done) {
+        return ::pwrite(fd, p, n, static_cast<off_t>(offset + done));
+    });
 }
 
 bool DescriptorSize32(int fd, uint32_t* size) {

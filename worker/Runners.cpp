@@ -126,6 +126,23 @@ ToolRun RunTool(const CommandLine& command, RunnerContext& context,
     return {true, context.childProcess.Wait()};
 }
 
+// The start the two runners whose tool writes to standard output share: the source must
+// open, the tool's command is built from it, the job switches to its WAV, and that WAV is
+// created for the tool's standard output. Returns its descriptor, or -1 with *failure set.
+int CreateStdoutWav(Decoder decoder, int32_t startFailureCode, JobInfo& job, CommandLine* command,
+                    int32_t* failure) {
+    uint32_t sourceSize = 0;
+    if (!FileSize32(job.sourcePath, &sourceSize)) {
+        *failure = RESULT_OPEN_FAILED;
+        return -1;
+    }
+    *command = DecoderCommand(decoder, job, job.sourcePath, {}, {});
+    job.sourcePath = job.outputBase + ".wav";
+    const int fd = CreateFileForWriting(job.sourcePath);
+    *failure = startFailureCode;
+    return fd;
+}
+
 } // namespace
 
 std::vector<std::string> CommandLine::Argv() const {
@@ -264,15 +281,11 @@ int32_t RunDecoder(Decoder decoder, JobInfo& job, RunnerContext& context) {
 }
 
 int32_t RunWmaDec(JobInfo& job, RunnerContext& context) {
-    uint32_t sourceSize = 0;
-    if (!FileSize32(job.sourcePath, &sourceSize)) {
-        return RESULT_OPEN_FAILED;
-    }
-    const CommandLine command = DecoderCommand(Decoder::WmaDec, job, job.sourcePath, {}, {});
-    job.sourcePath = job.outputBase + ".wav";
-    const int fd = CreateFileForWriting(job.sourcePath);
+    CommandLine command;
+    int32_t failure = 0;
+    const int fd = CreateStdoutWav(Decoder::WmaDec, RESULT_WMADEC_START, job, &command, &failure);
     if (fd < 0) {
-        return RESULT_WMADEC_START;
+        return failure;
     }
     // The tool writes raw 16-bit stereo 44,100 Hz PCM after the header; the sizes are
     // filled in once it has ended.
@@ -302,15 +315,11 @@ int32_t RunWmaDec(JobInfo& job, RunnerContext& context) {
 }
 
 int32_t RunDtsDec(JobInfo& job, RunnerContext& context) {
-    uint32_t sourceSize = 0;
-    if (!FileSize32(job.sourcePath, &sourceSize)) {
-        return RESULT_OPEN_FAILED;
-    }
-    const CommandLine command = DecoderCommand(Decoder::DtsDec, job, job.sourcePath, {}, {});
-    job.sourcePath = job.outputBase + ".wav";
-    const int fd = CreateFileForWriting(job.sourcePath);
+    CommandLine command;
+    int32_t failure = 0;
+    const int fd = CreateStdoutWav(Decoder::DtsDec, RESULT_DTSDEC_START, job, &command, &failure);
     if (fd < 0) {
-        return RESULT_DTSDEC_START;
+        return failure;
     }
     // dtsdec writes a whole WAV stream itself; the file holds exactly what it wrote.
     const ToolRun run = RunTool(command, context, {}, fd);
