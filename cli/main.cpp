@@ -4,9 +4,6 @@
 // error. Ctrl-C stops the running tool, deletes its partial WAV and exits with 130.
 #include <CLI/CLI.hpp>
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -14,7 +11,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <variant>
 #include <vector>
 
@@ -24,6 +20,7 @@
 #include "ResultCodes.h"
 #include "SharedEngine.h"
 #include "Srt.h"
+#include "StopRequest.h"
 #include "WrkThread.h"
 
 namespace {
@@ -89,27 +86,6 @@ private:
     EventQueue& events_;
     std::atomic<bool> alive_{true};
 };
-
-// SIGINT and SIGTERM are blocked in every thread and taken by one waiting thread, which
-// turns them into events; the exit path then runs on the main thread like any other step.
-sigset_t StopSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
-}
-
-void StartSignalThread(EventQueue& events) {
-    const sigset_t set = StopSignals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    std::thread([set, &events] {
-        int signal = 0;
-        while (sigwait(&set, &signal) == 0) {
-            events.Push(Interrupt{signal});
-        }
-    }).detach();
-}
 
 struct Settings {
     bool glitch = false;
@@ -259,8 +235,11 @@ int main(int argc, char** argv) {
     toolSettings.azidGain = azidGain;
     toolSettings.toolFolders = toolDirs;
 
-    EventQueue events;
-    StartSignalThread(events);
+    // Ctrl-C becomes an event like a result, and the exit path runs on this thread. The
+    // queue is never destroyed: the thread that watches for signals outlives main.
+    static EventQueue* const eventQueue = new EventQueue;
+    EventQueue& events = *eventQueue;
+    kestrun::WatchStopRequests([](int signal) { eventQueue->Push(Interrupt{signal}); });
     kestrun::SharedEngine engine;
     kestrun::ChildProcess childProcess;
     kestrun::ExitSignal exitMutex;
