@@ -93,6 +93,29 @@ TEST(Dispatch, ExtensionsMatchWholeAndWithoutAsciiCase) {
     }
 }
 
+TEST(ResultMessages, KnownCodesHaveTheirTextOthersTheirNumber) {
+    const std::pair<int32_t, const char*> table[] = {
+        {0, "Загрузка завершена."},
+        {-1, "Ошибка. (нет памяти или плохой файл)"},
+        {10000, "Данный тип файла не поддерживается."},
+        {-1073741510, "Процесс прерван"},
+        {1001001, "Ошибка: Не запустился ReplayGain"},
+        {1001006, "Ошибка: Не запустился mac"},
+        {1001022, "Ошибка: Не запустился mac"},
+        {1001012, "Ошибка декодирования"},
+        {1001033, "Запустите iTunes для создания конфигурационного файла"},
+        {1001035, "Ошибка: Не удалось преобразовать в моно или недопустимый формат"},
+        {3, "Ошибка: 3"},
+        {1001, "Ошибка: 1001"},
+        {1001036, "Ошибка: 1001036"},
+        {-1009, "Ошибка: -1009"},
+        {INT32_MIN, "Ошибка: -2147483648"},
+    };
+    for (const auto& [code, text] : table) {
+        EXPECT_EQ(ResultMessage(code), text) << code;
+    }
+}
+
 TEST_F(RunnerTest, EveryToolGetsItsCommandLineWithEachPathAsOneArgument) {
     // Quotes, spaces, a leading dash, $ and bytes that are not UTF-8 must reach the tool
     // intact and in one piece.
