@@ -51,8 +51,8 @@ bench: build
 	@cmake --build $(BUILD) --target kestrun-bench-tools -j $(JOBS)
 	@$(BUILD)/bench/bench_detector
 	@$(BUILD)/bench/bench_runner
-	@$(BUILD)/bench/bench_mono $(BUILD)
 	@sh bench/bench_load.sh $(BUILD)
+	@$(BUILD)/bench/bench_mono $(BUILD)/bench/speech-like-1h.wav
 
 run: build
 	@cmake --build $(BUILD) --target speech_sample
