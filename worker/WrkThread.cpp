@@ -103,8 +103,9 @@ void CWrkThread::RunJob(std::unique_ptr<JobInfo> job) {
             }
         }
         result->text = job->outputBase;
-    } catch (const std::bad_alloc&) {
-        result->code = RESULT_BAD_WAV; // "no memory or bad file"
+    } catch (...) {
+        // Memory ran out somewhere in the steps: still one result, "no memory or bad file".
+        result->code = RESULT_BAD_WAV;
         result->loadNumber = 0;
     }
     if (!reserveResult_) {
