@@ -1,7 +1,6 @@
 // bench_mono WAV: ConvertToMono over a copy of a long stereo WAV (make_long_wav writes the
 // one-hour one), timed against /bin/cp of the same file, both from a synced page cache,
 // alternating, median of five. The copies live beside WAV and are removed again.
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,20 +13,18 @@
 #include "File.h"
 #include "Mono.h"
 #include "Path.h"
+#include "Process.h"
 
 namespace {
 
 constexpr int REPEATS = 5;
 constexpr double TARGET_RATIO = 2.0;
+
 bool Cp(const std::string& src, const std::string& dst) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execl("/bin/cp", "cp", src.c_str(), dst.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
+    kestrun::ChildProcess cp;
+    kestrun::ProcessOptions options;
+    options.searchFolders = {"/bin", "/usr/bin"};
+    return cp.Start({"cp", src, dst}, options) && cp.Wait() == 0;
 }
 
 bool Sync() {
