@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
 #include <thread>
 #include <utility>
@@ -47,33 +48,9 @@ bool HoldsNul(const std::string& text) {
 }
 
 std::string CurrentFolder() {
-    std::string buffer(256, '\0');
-    for (;;) {
-        if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
-            buffer.resize(std::strlen(buffer.c_str()));
-            return buffer;
-        }
-        if (errno != ERANGE) {
-            return {};
-        }
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
-// readlink() with no length limit; empty when the link cannot be read.
-std::string LinkTarget(const char* path) {
-    std::string buffer(256, '\0');
-    for (;;) {
-        const ssize_t got = ::readlink(path, buffer.data(), buffer.size());
-        if (got < 0) {
-            return {};
-        }
-        if (static_cast<std::size_t>(got) < buffer.size()) {
-            buffer.resize(static_cast<std::size_t>(got));
-            return buffer;
-        }
-        buffer.resize(buffer.size() * 2);
-    }
+    std::error_code ec;
+    const std::filesystem::path here = std::filesystem::current_path(ec);
+    return ec ? std::string() : here.string();
 }
 
 bool IsExecutableFile(const std::string& path) {
@@ -168,10 +145,10 @@ int32_t ExitCodeOf(int status, bool terminated) {
 
 std::vector<std::string> DefaultToolFolders() {
     std::vector<std::string> folders;
-    const std::string self = LinkTarget("/proc/self/exe");
-    const std::size_t slash = self.rfind('/');
-    if (slash != std::string::npos) {
-        folders.push_back(slash == 0 ? std::string("/") : self.substr(0, slash));
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec && self.has_parent_path()) {
+        folders.push_back(self.parent_path().string());
     }
     folders.emplace_back(".");
     const char* path = std::getenv("PATH");

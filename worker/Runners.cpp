@@ -98,15 +98,6 @@ CommandLine::Piece Quoted(std::string path) {
     return {std::move(path), true};
 }
 
-const std::vector<std::string>& FoldersOf(const ToolSettings& settings,
-                                          std::vector<std::string>& defaults) {
-    if (!settings.toolFolders.empty()) {
-        return settings.toolFolders;
-    }
-    defaults = DefaultToolFolders();
-    return defaults;
-}
-
 struct ToolRun {
     bool started = false;
     int32_t exitCode = 0;
@@ -115,9 +106,9 @@ struct ToolRun {
 // Starts the command, recorded in the context's ChildProcess, and waits for it.
 ToolRun RunTool(const CommandLine& command, RunnerContext& context,
                 const std::string& workingFolder = {}, int stdoutFd = -1) {
-    std::vector<std::string> defaults;
     ProcessOptions options;
-    options.searchFolders = FoldersOf(context.settings, defaults);
+    options.searchFolders =
+        context.settings.toolFolders.empty() ? DefaultToolFolders() : context.settings.toolFolders;
     options.workingFolder = workingFolder;
     options.stdoutFd = stdoutFd;
     if (!context.childProcess.Start(command.Argv(), options)) {
