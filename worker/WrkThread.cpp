@@ -13,7 +13,7 @@ namespace kestrun {
 CWrkThread::CWrkThread(SharedEngine& engine, ChildProcess& childProcess, ExitSignal& exitMutex,
                        IJobReceiver& mainWindowHandle, ToolSettings settings)
     : engine_(engine), childProcess_(childProcess), exitMutex_(exitMutex),
-      mainWindowHandle_(mainWindowHandle), settings_(std::move(settings)),
+      mainWindowHandle_(mainWindowHandle), settings_(settings), jobSettings_(std::move(settings)),
       reserveResult_(new (std::nothrow) JobResult) {}
 
 CWrkThread::~CWrkThread() {
@@ -41,6 +41,11 @@ void CWrkThread::PostCommand(int command, std::unique_ptr<JobInfo> job) {
         commands_.push_back({command, std::move(job)});
     }
     wake_.notify_one();
+}
+
+void CWrkThread::SetToolSettings(ToolSettings settings) {
+    std::lock_guard lock(mutex_);
+    settings_ = std::move(settings);
 }
 
 void CWrkThread::Join() {
@@ -87,6 +92,10 @@ void CWrkThread::RunJob(std::unique_ptr<JobInfo> job) {
         *result = JobResult{};
     }
     try {
+        {
+            std::lock_guard lock(mutex_);
+            jobSettings_ = settings_;
+        }
         result->text = PathFindFileName(job->sourcePath);
         mainWindowHandle_.SetTitle(result->text);
 
@@ -96,7 +105,7 @@ void CWrkThread::RunJob(std::unique_ptr<JobInfo> job) {
         } else if (*decoder == Decoder::None) {
             result->code = PostDecode(*job, &result->loadNumber);
         } else {
-            RunnerContext context{childProcess_, settings_};
+            RunnerContext context{childProcess_, jobSettings_};
             result->code = RunDecoder(*decoder, *job, context);
             if (result->code == RESULT_OK) {
                 result->code = PostDecode(*job, &result->loadNumber);
@@ -126,7 +135,7 @@ int32_t CWrkThread::PostDecode(JobInfo& job, uint64_t* loadNumber) {
         return RESULT_MONO_FAILED;
     }
     if (job.normMode != 0) {
-        RunnerContext context{childProcess_, settings_};
+        RunnerContext context{childProcess_, jobSettings_};
         const int32_t code = RunWaveGain(job, context);
         if (code != RESULT_OK) {
             return code;

@@ -31,6 +31,10 @@ public:
     // Other commands are ignored when read.
     void PostCommand(int command, std::unique_ptr<JobInfo> job = nullptr);
 
+    // Replaces the tool settings; jobs started afterwards use the new ones. The window sets
+    // them once its settings file is read, before it can hand out the first job.
+    void SetToolSettings(ToolSettings settings);
+
     // Waits for the thread to end (after JOB_CMD_QUIT), without a time limit.
     void Join();
 
@@ -55,7 +59,8 @@ private:
     ChildProcess& childProcess_;
     ExitSignal& exitMutex_;
     IJobReceiver& mainWindowHandle_;
-    ToolSettings settings_;
+    ToolSettings settings_;    // under mutex_
+    ToolSettings jobSettings_; // the running job's copy; worker thread only
     std::unique_ptr<JobResult> reserveResult_;
 
     mutable std::mutex mutex_;
