@@ -1,9 +1,12 @@
 #!/bin/sh
 # Installs the Debian packages that building, testing and running Kestrun need,
 # and only those that are missing, so a second run costs a few dpkg queries.
+# Extra package names on the command line are installed too (the screenshot script
+# asks for Xvfb this way).
 set -eu
 
-PACKAGES="cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev espeak-ng sox flac"
+PACKAGES="cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev espeak-ng sox flac
+qt6-base-dev $*"
 
 missing=""
 for p in $PACKAGES; do
