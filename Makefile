@@ -1,5 +1,5 @@
 # Kestrun: the two set-up commands and their helpers.
-#   make run    install what is missing, build, run the program on a speech sample
+#   make run    install what is missing, build, start the window
 #   make test   install what is missing, build, run every test (plain, then ASan+UBSan,
 #               then the threaded parts under TSan)
 #   make bench  build and run the benchmarks
@@ -13,7 +13,8 @@ TSAN_TESTS := worker_test process_test
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_GEN  := -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 
-.PHONY: all deps build build-san build-tsan test test-plain test-san test-tsan bench run clean format
+.PHONY: all deps build build-san build-tsan test test-plain test-san test-tsan bench run screenshot \
+        clean format
 
 all: build
 
@@ -31,7 +32,7 @@ build-san: deps
 
 build-tsan: deps
 	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKESTRUN_TSAN=ON \
-		-DKESTRUN_BENCH=OFF >/dev/null
+		-DKESTRUN_BENCH=OFF -DKESTRUN_SHELL=OFF >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS)
 
 test-plain: build
@@ -54,10 +55,16 @@ bench: build
 	@sh bench/bench_load.sh $(BUILD)
 	@$(BUILD)/bench/bench_mono $(BUILD)/bench/speech-like-1h.wav
 
+# The window starts in the repository's folder, so its settings file is ./kestrun.ini here.
+# A speech sample to drop on it is made at build/sample/speech.wav.
 run: build
 	@cmake --build $(BUILD) --target speech_sample
-	@$(BUILD)/cli/kestrun-cli $(BUILD)/sample/speech.wav
-	@cat $(BUILD)/sample/speech.srt
+	@echo "Drop a file on the window; a speech sample is at $(BUILD)/sample/speech.wav"
+	@$(BUILD)/shell/kestrun
+
+# The README's picture of the window, taken under Xvfb.
+screenshot: build
+	@sh scripts/screenshot.sh $(BUILD) docs/kestrun-window.png
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

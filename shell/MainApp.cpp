@@ -1,0 +1,73 @@
+// Start and exit of the window program.
+#include "MainApp.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+#include "WindowReceiver.h"
+#include "WrkThread.h"
+
+namespace kestrun {
+
+CMainApp::CMainApp() : receiver_(std::make_unique<WindowReceiver>()) {}
+
+CMainApp::~CMainApp() = default;
+
+bool CMainApp::InitInstance() {
+    ToolSettings settings;
+    settings.toolFolders = toolFolders_;
+    workerThread_ = std::make_unique<CWrkThread>(engine_, childProcess_, exitMutex_, *receiver_,
+                                                 std::move(settings));
+    if (!workerThread_->Start()) {
+        workerThread_.reset();
+        return false;
+    }
+    return true;
+}
+
+void CMainApp::RunMainWindow() {
+    MainDlgLinks links{engine_, globals_,
+                       [this](std::unique_ptr<JobInfo> job) {
+                           workerThread_->PostCommand(JOB_CMD_RUN, std::move(job));
+                       },
+                       receiver_.get()};
+    CMainDlg window(links);
+
+    // The settings file is read by now, and no job can have been handed out yet.
+    ToolSettings settings;
+    settings.hideChildren = globals_.hideChildren != 0;
+    settings.azidGain = globals_.azidGain;
+    settings.toolFolders = toolFolders_;
+    workerThread_->SetToolSettings(std::move(settings));
+
+    // The window's own loop rather than a modal one: hiding the window in the tray must
+    // not end its run.
+    QEventLoop loop;
+    QObject::connect(&window, &QDialog::finished, &loop, &QEventLoop::quit);
+    window.show();
+    if (onWindowShown_) {
+        QTimer::singleShot(0, &window, [this, &window] { onWindowShown_(window); });
+    }
+    loop.exec();
+}
+
+int CMainApp::ExitInstance() {
+    if (!workerThread_) {
+        return 0;
+    }
+    exitMutex_.Raise();
+    workerThread_->PostCommand(JOB_CMD_QUIT);
+    childProcess_.Terminate();
+    workerThread_->Join();
+    workerThread_.reset();
+    return 0;
+}
+
+int CMainApp::Run() {
+    if (InitInstance()) {
+        RunMainWindow();
+    }
+    return ExitInstance();
+}
+
+} // namespace kestrun

@@ -1,0 +1,60 @@
+// CMainApp: the program's start and end. Start: the worker thread, then the main window
+// until it closes. End: the exit signal raised, the worker told to quit, a running tool
+// stopped, the worker waited for; jobs still queued are never started.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MainDlg.h"
+#include "Process.h"
+#include "SharedEngine.h"
+
+namespace kestrun {
+
+class CWrkThread;
+class WindowReceiver;
+
+class CMainApp {
+public:
+    CMainApp();
+    ~CMainApp();
+    CMainApp(const CMainApp&) = delete;
+    CMainApp& operator=(const CMainApp&) = delete;
+
+    // Starts the worker. False when it could not be started: the program then ends
+    // without a window.
+    bool InitInstance();
+    // Shows the main window and returns once it has closed and been destroyed.
+    void RunMainWindow();
+    // The exit order; returns the process exit code.
+    int ExitInstance();
+
+    // All three in order.
+    int Run();
+
+    // Where the worker looks for its tools; empty for the default lookup. Set before
+    // InitInstance.
+    void SetToolFolders(std::vector<std::string> folders) { toolFolders_ = std::move(folders); }
+    // Called once the window is up (tests drive the window from here).
+    void SetOnWindowShown(std::function<void(CMainDlg&)> onShown) {
+        onWindowShown_ = std::move(onShown);
+    }
+
+    SharedEngine& engine() { return engine_; }
+    ChildProcess& childProcess() { return childProcess_; }
+
+private:
+    SharedEngine engine_;
+    ChildProcess childProcess_;
+    ExitSignal exitMutex_;
+    GlobalSettings globals_;
+    std::unique_ptr<WindowReceiver> receiver_;
+    std::unique_ptr<CWrkThread> workerThread_;
+    std::vector<std::string> toolFolders_;
+    std::function<void(CMainDlg&)> onWindowShown_;
+};
+
+} // namespace kestrun

@@ -1,0 +1,162 @@
+// CMainDlg: the program's one window. Files dropped on it become jobs for the worker; it
+// holds the conversion options, the two detectors' thresholds with their Generate buttons,
+// the loaded file's sample rate, channels and duration, and the message log.
+#pragma once
+
+#include <QDialog>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "JobInfo.h"
+#include "JobQueue.h"
+#include "SharedEngine.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+
+namespace kestrun {
+
+class CLogListBox;
+class CTrayIcon;
+class UpDownControl;
+class WindowReceiver;
+
+constexpr const char* WINDOW_CAPTION = "Перетащите WAV в окно";
+constexpr const char* SETTINGS_FILE = "./kestrun.ini";
+constexpr const char* SETTINGS_SECTION = "Options";
+constexpr const char* DEFAULT_OUTPUT_FOLDER = "./";
+constexpr int GAIN_MIN = -12;
+constexpr int GAIN_MAX = 12;
+
+// The options only the settings file sets; read when the window starts, written back at
+// its end unchanged.
+struct GlobalSettings {
+    int32_t minTray = 1;      // minimising hides the window in the tray
+    int32_t hideChildren = 0; // tools start without windows (kept for the file's sake)
+    int32_t showHint = 1;     // carried from load to save
+    std::string azidGain;     // besweet's extra gain, at most 5 characters
+};
+
+// What the window works with, and how it reaches the worker.
+struct MainDlgLinks {
+    SharedEngine& engine;
+    GlobalSettings& globals;
+    // Hands a job to the worker (JOB_CMD_RUN).
+    std::function<void(std::unique_ptr<JobInfo>)> dispatch;
+    // The worker's reports, when a worker runs; the window connects to it and marks it
+    // alive for as long as it can take them.
+    WindowReceiver* receiver = nullptr;
+};
+
+class CMainDlg : public QDialog {
+    Q_OBJECT
+public:
+    // Builds and initialises the window: tray icon, controls, settings, placement, timer.
+    explicit CMainDlg(const MainDlgLinks& links, QWidget* parent = nullptr);
+    // Stops the timer, saves the settings and removes the tray icon.
+    ~CMainDlg() override;
+
+    // Takes the controls' values into the members, checking each in order. On the first
+    // bad field: a message, the focus on that field, false.
+    bool UpdateData();
+
+    // A drop: the first path that is not a folder becomes a job.
+    void HandleDrop(const QStringList& paths);
+
+    // A job's result from the worker.
+    void OnJobDone(const JobResult& result);
+
+    void OnGenerateEnergyBased();
+    void OnGenerateEnergyGlitch();
+    void OnBrowse();
+    void ShowAbout();
+
+    // Escape and every close request: the fields are checked first, and only when they
+    // are valid does the window's run end.
+    void reject() override;
+    // Enter and every other default action: nothing.
+    void accept() override {}
+
+    // The values of the last successful exchange.
+    const std::string& outputFolder() const { return outputFolder_; }
+    int32_t useSrcPath() const { return useSrcPath_; }
+    int32_t normIndex() const { return normIndex_; }
+    int32_t gainDb() const { return gainDb_; }
+    int32_t makeMono() const { return makeMono_; }
+    double ebThreshold() const { return ebThreshold_; }
+    double egThreshold() const { return egThreshold_; }
+    double egPrefilter() const { return egPrefilter_; }
+    const std::string& loadedOutputBase() const { return loadedOutputBase_; }
+    const JobQueue& jobQueue() const { return jobQueue_; }
+    CTrayIcon& tray() const { return *tray_; }
+    CLogListBox& log() const { return *log_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void CreateControls();
+    void LoadSettings();          // options, thresholds, list, gain, check boxes
+    void LoadSettingsPlacement(); // position and output folder; moves the window
+    void SaveSettings();
+    void UpdateOutputFolderEnabled();
+    void UpdateGainEnabled();
+    void SetGenerateEnabled(bool enabled);
+    void RunDetection(bool glitch);
+    void RestoreFromTray();
+    void OnDestroy();
+    JobOptions CurrentJobOptions() const;
+
+    SharedEngine& engine_;
+    GlobalSettings& globals_;
+    WindowReceiver* receiver_;
+    JobQueue jobQueue_;
+    std::unique_ptr<CTrayIcon> tray_;
+    QTimer* trayTimer_ = nullptr;
+    bool destroyed_ = false;
+
+    // Controls, by the role the user sees.
+    QLineEdit* outputFolderEdit_ = nullptr; // 1011
+    QPushButton* browseButton_ = nullptr;   // 1012
+    QCheckBox* useSrcPathBox_ = nullptr;    // 1016
+    QCheckBox* makeMonoBox_ = nullptr;      // 1017
+    QComboBox* normList_ = nullptr;         // 1027
+    QLineEdit* gainEdit_ = nullptr;         // 1029
+    UpDownControl* gainSpin_ = nullptr;     // 1059
+    QLabel* sampleRateLabel_ = nullptr;     // 1051
+    QLabel* channelsLabel_ = nullptr;       // 1052
+    QLabel* durationLabel_ = nullptr;       // 1053
+    QLineEdit* ebThresholdEdit_ = nullptr;  // 1055
+    QPushButton* ebGenerate_ = nullptr;     // 1054
+    QLineEdit* egPrefilterEdit_ = nullptr;  // 1058
+    QLineEdit* egThresholdEdit_ = nullptr;  // 1057
+    QPushButton* egGenerate_ = nullptr;     // 1056
+    CLogListBox* log_ = nullptr;            // 1000
+
+    // Exchanged with the controls.
+    std::string outputFolder_;
+    int32_t useSrcPath_ = 0;
+    int32_t normIndex_ = -1;
+    int32_t gainDb_ = 0;
+    int32_t makeMono_ = 0;
+    double ebThreshold_ = 0;
+    double egThreshold_ = 0;
+    double egPrefilter_ = 0;
+
+    // The SRT base of the load the window shows, and that load's number in the engine.
+    std::string loadedOutputBase_;
+    uint64_t loadedLoad_ = 0;
+};
+
+} // namespace kestrun

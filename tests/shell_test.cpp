@@ -1,0 +1,594 @@
+// The window: settings file, field checks and their three callers, enabling rules, drops
+// and job results, the Generate runs, the log, minimising to the tray, the exit order
+// with a tool still running, and one whole road of a real speech file.
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMimeData>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <QUrl>
+
+#include <signal.h>
+
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "Dialogs.h"
+#include "FakeTool.h"
+#include "LogListBox.h"
+#include "MainApp.h"
+#include "MainDlg.h"
+#include "ResultCodes.h"
+#include "TestWav.h"
+#include "TrayIcon.h"
+#include "UpDown.h"
+
+using namespace kestrun;
+
+namespace {
+
+struct Message {
+    MessageKind kind;
+    QString title;
+    QString text;
+};
+
+// A window wired to a recording dispatcher instead of a worker.
+struct Harness {
+    SharedEngine engine;
+    GlobalSettings globals;
+    std::vector<std::unique_ptr<JobInfo>> dispatched;
+    std::unique_ptr<CMainDlg> window;
+
+    Harness() {
+        MainDlgLinks links{
+            engine, globals,
+            [this](std::unique_ptr<JobInfo> job) { dispatched.push_back(std::move(job)); },
+            nullptr};
+        window = std::make_unique<CMainDlg>(links);
+    }
+    template <class T> T* Find(const char* name) const {
+        T* widget = window->findChild<T*>(QString::fromUtf8(name));
+        if (!widget) {
+            qFatal("no control named %s", name);
+        }
+        return widget;
+    }
+    QString Text(const char* name) const { return Find<QLabel>(name)->text(); }
+    QLineEdit* Edit(const char* name) const { return Find<QLineEdit>(name); }
+    QPushButton* Button(const char* name) const { return Find<QPushButton>(name); }
+    QStringList LogLines() const {
+        QStringList lines;
+        for (int i = 0; i < window->log().count(); ++i) {
+            lines << window->log().item(i)->text();
+        }
+        return lines;
+    }
+};
+
+// Three tone bursts with silence between them: 16 kHz mono, 3 s.
+std::vector<uint8_t> ToneWav() {
+    std::vector<int16_t> samples(48000, 0);
+    for (auto [from, to] :
+         {std::pair{8000, 16000}, std::pair{24000, 30000}, std::pair{38000, 44000}}) {
+        for (int i = from; i < to; ++i) {
+            samples[i] = int16_t(12000 * std::sin(i * 0.3));
+        }
+    }
+    return testwav::MakeWav(1, 16000, samples);
+}
+
+QStringList FileLines(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    return QString::fromUtf8(file.readAll()).remove('\r').split('\n', Qt::SkipEmptyParts);
+}
+
+QStringList Keys(const QStringList& lines) {
+    QStringList keys;
+    for (const QString& line : lines) {
+        if (line.contains('=')) {
+            keys << line.section('=', 0, 0);
+        }
+    }
+    return keys;
+}
+
+int CueCount(const std::string& srt) {
+    const QStringList lines = FileLines(QString::fromStdString(srt));
+    return int(std::count_if(lines.begin(), lines.end(),
+                             [](const QString& l) { return l.contains(QStringLiteral(" --> ")); }));
+}
+
+// A drop the way the window system delivers one: the drag enters the window, then drops.
+void DropFiles(QWidget* window, const QStringList& paths) {
+    QMimeData mime;
+    QList<QUrl> urls;
+    for (const QString& path : paths) {
+        urls << QUrl::fromLocalFile(path);
+    }
+    mime.setUrls(urls);
+    const QPointF at(window->width() / 2, window->height() / 2);
+    QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window->windowHandle(), &enter);
+    QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(window->windowHandle(), &drop);
+}
+
+} // namespace
+
+class ShellTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> folder_;
+    QString home_;
+    std::vector<Message> messages_;
+    QStringList pickerCalls_;
+    QString pickerAnswer_;
+
+    QString Path(const QString& name) const { return folder_->filePath(name); }
+    std::string StdPath(const char* name) const {
+        return Path(QString::fromUtf8(name)).toStdString();
+    }
+    void WriteIni(const char* text) const { testwav::WriteText("kestrun.ini", text); }
+
+private slots:
+    // Each test in a folder of its own: the settings file lives in the current folder.
+    void init() {
+        home_ = QDir::currentPath();
+        folder_ = std::make_unique<QTemporaryDir>();
+        QVERIFY(QDir::setCurrent(folder_->path()));
+        messages_.clear();
+        pickerCalls_.clear();
+        SetMessageSink(
+            [this](QWidget*, MessageKind kind, const QString& title, const QString& text) {
+                messages_.push_back({kind, title, text});
+            });
+        SetFolderPicker([this](QWidget*, const QString&, const QString& preselected) {
+            pickerCalls_ << preselected;
+            return pickerAnswer_;
+        });
+    }
+    void cleanup() {
+        QDir::setCurrent(home_);
+        folder_.reset();
+        SetMessageSink(nullptr);
+        SetFolderPicker(nullptr);
+    }
+
+    void settingsDefaultsAndKeyOrder() {
+        {
+            Harness h;
+            QVERIFY(h.Find<QCheckBox>("makeMono")->isChecked());
+            QVERIFY(h.Find<QCheckBox>("useSrcPath")->isChecked());
+            QVERIFY(!h.Edit("outputFolder")->isEnabled());
+            QCOMPARE(h.Find<QComboBox>("normMode")->currentIndex(), 0);
+            QVERIFY(h.Edit("gain")->isEnabled()); // follows the list only once the user picks
+            QCOMPARE(h.Edit("gain")->text(), QStringLiteral("0"));
+            QCOMPARE(h.Edit("ebThreshold")->text(), QStringLiteral("0.045"));
+            QCOMPARE(h.Edit("egPrefilter")->text(), QStringLiteral("0.005"));
+            QCOMPARE(h.Edit("egThreshold")->text(), QStringLiteral("0.0015"));
+            QCOMPARE(h.Edit("outputFolder")->text(), QStringLiteral("./"));
+            QCOMPARE(h.window->pos(), QPoint(2, 2));
+            QVERIFY(!h.Button("generateEnergyBased")->isEnabled());
+            QVERIFY(!h.Button("generateEnergyGlitch")->isEnabled());
+            h.window->show();
+            h.window->reject(); // Escape: the fields are valid, the window's run ends
+            QVERIFY(h.window->isHidden());
+        }
+        const QStringList lines = FileLines(QStringLiteral("kestrun.ini"));
+        QCOMPARE(lines.value(0), QStringLiteral("[Options]"));
+        QCOMPARE(Keys(lines),
+                 (QStringList{"MINTRAY", "Mono", "tr1", "tr2", "prflt2", "PosX", "PosY", "Path",
+                              "Hidden", "Norm", "Gain", "ShowHint", "UseSrcPath"}));
+        QVERIFY(lines.contains(QStringLiteral("Path=./")));
+        QVERIFY(lines.contains(QStringLiteral("tr2=0.0015")));
+    }
+
+    void settingsRoundTripAndOddValues() {
+        WriteIni("; kept\n[Options]\nMINTRAY=0\nMono=0\nHidden=1\nUseSrcPath=0\nNorm=9\n"
+                 "Gain=20\nShowHint=0\nAzidGain=1234567\ntr1=0.050\nPosX=-40\nPosY=30\n"
+                 "Path=/tmp/out dir\nUnknown=stays\n[Other]\nx=1\n");
+        {
+            Harness h;
+            QCOMPARE(h.globals.minTray, 0);
+            QCOMPARE(h.globals.hideChildren, 1);
+            QCOMPARE(h.globals.azidGain, std::string("12345"));
+            QVERIFY(!h.Find<QCheckBox>("makeMono")->isChecked());
+            QVERIFY(h.Edit("outputFolder")->isEnabled());
+            QCOMPARE(h.Edit("outputFolder")->text(), QStringLiteral("/tmp/out dir"));
+            QCOMPARE(h.Find<QComboBox>("normMode")->currentIndex(), -1); // names no entry
+            QCOMPARE(h.Edit("gain")->text(), QStringLiteral("20"));
+            QCOMPARE(h.Edit("ebThreshold")->text(), QStringLiteral("0.050"));
+            QCOMPARE(h.window->pos(), QPoint(2, 30));
+
+            // Gain 20 is refused until the up-down brings it into range.
+            QVERIFY(!h.window->UpdateData());
+            QCOMPARE(messages_.back().text, QStringLiteral("Введите целое число от -12 до 12."));
+            h.Find<UpDownControl>("gainSpin")->downButton()->click();
+            QCOMPARE(h.Edit("gain")->text(), QStringLiteral("11"));
+            QVERIFY(h.window->UpdateData());
+            QCOMPARE(h.window->normIndex(), -1);
+            h.window->move(-40, 50); // dragged partly off the left edge
+        }
+        const QStringList lines = FileLines(QStringLiteral("kestrun.ini"));
+        QCOMPARE(lines.value(0), QStringLiteral("; kept"));
+        for (const char* expected :
+             {"MINTRAY=0", "Mono=0", "Hidden=1", "UseSrcPath=0", "Norm=-1", "Gain=11", "ShowHint=0",
+              "AzidGain=1234567", "tr1=0.050", "PosX=0", "PosY=50", "Path=/tmp/out dir",
+              "Unknown=stays", "[Other]", "x=1"}) {
+            QVERIFY2(lines.contains(QString::fromUtf8(expected)), expected);
+        }
+        QCOMPARE(lines.count(QStringLiteral("AzidGain=1234567")), 1);
+
+        // A window closed below the usable screen leaves the saved position alone.
+        {
+            Harness h;
+            h.window->move(10, 5000);
+        }
+        QVERIFY(FileLines(QStringLiteral("kestrun.ini")).contains(QStringLiteral("PosY=50")));
+    }
+
+    void fieldChecksStopEachCaller() {
+        Harness h;
+        h.window->show();
+        testwav::WriteFile(StdPath("a.wav"), ToneWav());
+
+        // Checked in order: the gain comes before the thresholds.
+        h.Edit("gain")->setText(QStringLiteral("x"));
+        h.Edit("egPrefilter")->setText(QStringLiteral("abc"));
+        h.window->HandleDrop({Path("a.wav")});
+        QCOMPARE(messages_.back().text, QStringLiteral("Введите целое число."));
+        QVERIFY(h.dispatched.empty());
+        QCOMPARE(h.window->focusWidget(), h.Edit("gain"));
+        h.Edit("gain")->setText(QStringLiteral("0"));
+
+        // Drop, Generate and close are all held back by the bad prefilter.
+        h.window->HandleDrop({Path("a.wav")});
+        QVERIFY(h.dispatched.empty());
+        QCOMPARE(messages_.back().text, QStringLiteral("Введите число."));
+        QCOMPARE(h.window->focusWidget(), h.Edit("egPrefilter"));
+        h.window->OnGenerateEnergyBased();
+        h.window->reject();
+        QVERIFY(h.window->isVisible());
+        h.window->close();
+        QVERIFY(h.window->isVisible());
+        QCOMPARE(messages_.size(), std::size_t(5));
+
+        // Range and separator: a comma is not a decimal separator here, whatever the locale.
+        for (const char* bad : {"1.5", "-0.1", "0,5", "nan", "inf", "0x1p-3"}) {
+            h.Edit("egPrefilter")->setText(QString::fromUtf8(bad));
+            QVERIFY2(!h.window->UpdateData(), bad);
+        }
+        QCOMPARE(messages_.back().text, QStringLiteral("Введите число."));
+        h.Edit("egPrefilter")->setText(QStringLiteral("1.5"));
+        QVERIFY(!h.window->UpdateData());
+        QCOMPARE(messages_.back().text, QStringLiteral("Введите число от 0 до 1."));
+        for (const char* good : {"0", "1", " 0.25 ", "+1e-3", "1.0"}) {
+            h.Edit("egPrefilter")->setText(QString::fromUtf8(good));
+            QVERIFY2(h.window->UpdateData(), good);
+        }
+        QCOMPARE(h.window->egPrefilter(), 1.0);
+
+        // Enter in a threshold edit neither closes the window nor starts anything.
+        const std::size_t before = messages_.size();
+        QTest::keyClick(h.Edit("ebThreshold"), Qt::Key_Return);
+        QVERIFY(h.window->isVisible());
+        QCOMPARE(messages_.size(), before);
+
+        h.window->HandleDrop({Path("a.wav")});
+        QCOMPARE(h.dispatched.size(), std::size_t(1));
+    }
+
+    void enablingRulesAndFolderPicker() {
+        Harness h;
+        h.window->show();
+        auto* useSrc = h.Find<QCheckBox>("useSrcPath");
+        QTest::mouseClick(useSrc, Qt::LeftButton);
+        QVERIFY(h.Edit("outputFolder")->isEnabled());
+        QTest::mouseClick(useSrc, Qt::LeftButton);
+        QVERIFY(!h.Edit("outputFolder")->isEnabled());
+
+        // "Обзор" still works while the edit is disabled; a cancel leaves its text as it was.
+        h.Edit("outputFolder")->setText(QStringLiteral("  /srv/media// "));
+        pickerAnswer_ = QString();
+        h.Button("browse")->click();
+        QCOMPARE(pickerCalls_.back(), QStringLiteral("/srv/media"));
+        QCOMPARE(h.Edit("outputFolder")->text(), QStringLiteral("  /srv/media// "));
+        pickerAnswer_ = Path("out");
+        h.Button("browse")->click();
+        QCOMPARE(h.Edit("outputFolder")->text(), Path("out"));
+
+        auto* list = h.Find<QComboBox>("normMode");
+        for (const auto& [index, enabled] :
+             {std::pair{3, true}, std::pair{0, false}, std::pair{1, true}}) {
+            list->setCurrentIndex(index);
+            emit list->activated(index); // as when the user picks the entry
+            QCOMPARE(h.Edit("gain")->isEnabled(), enabled);
+        }
+
+        // One step per click, never past -12..12; the arrow keys step too.
+        auto* spin = h.Find<UpDownControl>("gainSpin");
+        h.Edit("gain")->setText(QStringLiteral("0"));
+        for (int i = 0; i < 15; ++i) {
+            spin->upButton()->click();
+        }
+        QCOMPARE(h.Edit("gain")->text(), QStringLiteral("12"));
+        for (int i = 0; i < 30; ++i) {
+            spin->downButton()->click();
+        }
+        QCOMPARE(h.Edit("gain")->text(), QStringLiteral("-12"));
+        QTest::keyClick(h.Edit("gain"), Qt::Key_Up);
+        QCOMPARE(h.Edit("gain")->text(), QStringLiteral("-11"));
+    }
+
+    void dropsQueueJobsAndCountThem() {
+        Harness h;
+        h.window->show();
+        QDir(folder_->path()).mkdir(QStringLiteral("folder"));
+        testwav::WriteFile(StdPath("talk.day1.AVI"), {1, 2, 3});
+        testwav::WriteFile(StdPath("second.mp3"), {1, 2, 3});
+
+        h.window->HandleDrop({Path("folder")});
+        QVERIFY(h.dispatched.empty());
+        QVERIFY(h.LogLines().isEmpty());
+
+        // Only the first path that is not a folder becomes a job.
+        DropFiles(h.window.get(), {Path("folder"), Path("talk.day1.AVI"), Path("second.mp3")});
+        QTRY_COMPARE(h.dispatched.size(), std::size_t(1));
+        const JobInfo& job = *h.dispatched[0];
+        QCOMPARE(job.extension, std::string("AVI"));
+        QCOMPARE(job.outputBase, StdPath("talk.day1"));
+        QCOMPARE(job.monoFlag, MONO_FLAG_SET);
+        QCOMPARE(h.LogLines(), QStringList{"talk.day1.AVI"});
+        QCOMPARE(h.window->log().currentRow(), 0);
+        QCOMPARE(h.window->tray().image(), CTrayIcon::Image::Badge);
+        QCOMPARE(h.window->tray().badgeNumber(), 1u);
+
+        // A second drop waits behind the first; its result lets it go.
+        h.window->HandleDrop({Path("second.mp3")});
+        QCOMPARE(h.dispatched.size(), std::size_t(1));
+        QCOMPARE(h.window->jobQueue().pendingJobs(), 2);
+        QCOMPARE(h.window->tray().badgeNumber(), 2u);
+        h.window->OnJobDone({RESULT_PROCESS_INTERRUPTED, job.outputBase, 0});
+        QCOMPARE(h.dispatched.size(), std::size_t(2));
+        QCOMPARE(h.window->jobQueue().pendingJobs(), 1);
+        QCOMPARE(h.window->tray().badgeNumber(), 1u);
+        h.window->OnJobDone({3, h.dispatched[1]->outputBase, 0});
+        QCOMPARE(h.window->jobQueue().pendingJobs(), 0);
+        QCOMPARE(h.window->tray().blinkCount(), BLINK_AFTER_QUEUE);
+        QCOMPARE(h.LogLines(),
+                 (QStringList{"talk.day1.AVI", "second.mp3", "Процесс прерван", "Ошибка: 3"}));
+        QVERIFY(!h.Button("generateEnergyBased")->isEnabled());
+    }
+
+    void loadedJobShowsLabelsAndGenerateWritesSrt() {
+        Harness h;
+        h.window->show();
+        testwav::WriteFile(StdPath("tones.wav"), ToneWav());
+        h.window->HandleDrop({Path("tones.wav")});
+        const uint64_t load = h.engine.Load(StdPath("tones.wav"));
+        QVERIFY(load != 0);
+        h.window->OnJobDone({RESULT_OK, StdPath("tones"), load});
+        QCOMPARE(h.Text("sampleRate"), QStringLiteral("16000"));
+        QCOMPARE(h.Text("channels"), QStringLiteral("1"));
+        QCOMPARE(h.Text("duration"), QStringLiteral("00:00:03,000"));
+        QCOMPARE(h.LogLines().back(), QStringLiteral("Загрузка завершена."));
+        QCOMPARE(h.window->log().currentRow(), 1);
+
+        for (const char* button : {"generateEnergyBased", "generateEnergyGlitch"}) {
+            messages_.clear();
+            QVERIFY(h.Button(button)->isEnabled());
+            QTest::mouseClick(h.Button(button), Qt::LeftButton);
+            QCOMPARE(messages_.size(), std::size_t(1));
+            QCOMPARE(messages_[0].title, QStringLiteral("Done."));
+            QCOMPARE(messages_[0].kind, MessageKind::Plain);
+            QCOMPARE(messages_[0].text.toInt(), CueCount(StdPath("tones.srt")));
+            QVERIFY(messages_[0].text.toInt() > 0);
+        }
+
+        // An SRT that cannot be written is an error naming the file, never "Done." with 0.
+        QDir(folder_->path()).mkdir(QStringLiteral("tones.srt.blocker"));
+        QFile::remove(Path("tones.srt"));
+        QDir(folder_->path()).mkdir(QStringLiteral("tones.srt"));
+        messages_.clear();
+        h.Button("generateEnergyBased")->click();
+        QCOMPARE(messages_.size(), std::size_t(1));
+        QCOMPARE(messages_[0].kind, MessageKind::Error);
+        QVERIFY(messages_[0].text.contains(Path("tones.srt")));
+    }
+
+    void resultsOfLoadsTheEngineNoLongerHolds() {
+        Harness h;
+        h.window->show();
+        testwav::WriteFile(StdPath("a.wav"), ToneWav());
+        testwav::WriteFile(StdPath("b.wav"), ToneWav());
+
+        // A drop while a load was under way cleared it before its report arrived.
+        h.window->HandleDrop({Path("a.wav")});
+        const uint64_t loadA = h.engine.Load(StdPath("a.wav"));
+        h.window->HandleDrop({Path("b.wav")});
+        h.window->OnJobDone({RESULT_OK, StdPath("a"), loadA});
+        QCOMPARE(h.Text("sampleRate"), QString());
+        QCOMPARE(h.Text("duration"), QString());
+        QVERIFY(!h.Button("generateEnergyBased")->isEnabled());
+        QCOMPARE(h.LogLines().back(), QStringLiteral("Загрузка завершена."));
+
+        // Generate pressed while the next job's load has replaced the shown one.
+        const uint64_t loadB = h.engine.Load(StdPath("b.wav"));
+        h.window->OnJobDone({RESULT_OK, StdPath("b"), loadB});
+        QVERIFY(h.Button("generateEnergyGlitch")->isEnabled());
+        h.engine.Load(StdPath("a.wav"));
+        messages_.clear();
+        h.Button("generateEnergyGlitch")->click();
+        QVERIFY(messages_.empty());
+        QVERIFY(!QFile::exists(Path("b.srt")));
+        QVERIFY(!QFile::exists(Path("a.srt")));
+        QVERIFY(!h.Button("generateEnergyBased")->isEnabled());
+        QVERIFY(!h.Button("generateEnergyGlitch")->isEnabled());
+    }
+
+    void aboutBoxFromTheContextMenuAndF1() {
+        Harness h;
+        h.window->show();
+        h.window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(h.window.get()));
+        QString caption, product;
+        const auto closeAbout = [&] {
+            QTimer::singleShot(0, h.window.get(), [&] {
+                QWidget* about = QApplication::activeModalWidget();
+                QVERIFY(about && about->objectName() == QStringLiteral("about"));
+                caption = about->windowTitle();
+                product = about->findChild<QLabel*>(QStringLiteral("product"))->text();
+                about->findChild<QPushButton*>(QStringLiteral("ok"))->click();
+            });
+        };
+        closeAbout();
+        QTest::keyClick(h.window.get(), Qt::Key_F1);
+        QCOMPARE(caption, QStringLiteral("О программе"));
+        QVERIFY(product.startsWith(QStringLiteral("Kestrun")));
+        QVERIFY(h.window->isVisible());
+    }
+
+    void logResetRuleAndClear() {
+        Harness h;
+        CLogListBox& log = h.window->log();
+        log.SetLineLimit(3);
+        for (const char* line : {"a", "b", "c"}) {
+            log.AppendLogLine(QString::fromUtf8(line), QStringLiteral("unused"));
+        }
+        QCOMPARE(log.currentRow(), 2);
+        log.AppendLogLine(QStringLiteral("d"), QStringLiteral("/full/path/d"));
+        QCOMPARE(h.LogLines(), QStringList{"/full/path/d"});
+        QVERIFY(log.selectedItems().isEmpty());
+
+        QMenu* menu = log.CreateMenu();
+        QAction* clear = menu->findChild<QAction*>(QStringLiteral("clearLog"));
+        QVERIFY(clear);
+        QCOMPARE(clear->text(), QStringLiteral("Очистить"));
+        clear->trigger();
+        QCOMPARE(log.count(), 0);
+        clear->trigger(); // on an empty log: nothing changes
+        log.AppendLogLine(QStringLiteral("e"), QStringLiteral("e"));
+        QCOMPARE(log.currentRow(), 0);
+        delete menu;
+    }
+
+    void minimisingHidesOnlyWithATray() {
+        for (const auto& [minTray, tray, hides] :
+             {std::tuple{1, false, false}, std::tuple{1, true, true}, std::tuple{0, true, false}}) {
+            WriteIni(minTray ? "[Options]\nMINTRAY=1\n" : "[Options]\nMINTRAY=0\n");
+            Harness h;
+            h.window->tray().SetHostAvailable(tray);
+            h.window->show();
+            QVERIFY(QTest::qWaitForWindowExposed(h.window.get()));
+            h.window->showMinimized();
+            QTest::qWait(50);
+            QCOMPARE(h.window->isHidden(), hides);
+            if (hides) {
+                // The tray's click brings it back; so does "Выход", which then closes it.
+                h.window->tray().OnActivated(QSystemTrayIcon::Trigger);
+                QTRY_VERIFY(h.window->isVisible() && !h.window->isMinimized());
+                h.window->showMinimized();
+                QTRY_VERIFY(h.window->isHidden());
+                h.Edit("ebThreshold")->setText(QStringLiteral("bad"));
+                emit h.window->tray().exitRequested();
+                QVERIFY(h.window->isVisible()); // restored, and kept open by the bad field
+                QCOMPARE(messages_.back().text, QStringLiteral("Введите число."));
+                h.Edit("ebThreshold")->setText(QStringLiteral("0.1"));
+                emit h.window->tray().exitRequested();
+                QVERIFY(h.window->isHidden());
+            }
+        }
+    }
+
+    // The exit path stops the running tool, never starts the queued job, and waits for
+    // the worker.
+    void exitStopsTheRunningTool() {
+        const std::string tools = StdPath("tools");
+        QDir().mkpath(QString::fromStdString(tools));
+        test::WriteTool(tools, "flac.exe", "echo $$ >> \"$here/pids\"\n: > \"$3\"\nexec sleep 30");
+        testwav::WriteFile(StdPath("one.flac"), {1, 2, 3});
+        testwav::WriteFile(StdPath("two.flac"), {1, 2, 3});
+
+        CMainApp app;
+        app.SetToolFolders({tools});
+        QVERIFY(app.InitInstance());
+        int pid = 0;
+        app.SetOnWindowShown([&](CMainDlg& window) {
+            window.HandleDrop({Path("one.flac")});
+            window.HandleDrop({Path("two.flac")});
+            auto* poll = new QTimer(&window);
+            QObject::connect(poll, &QTimer::timeout, &window, [&, poll] {
+                const auto pids = test::ReadLines(tools + "/pids");
+                if (!pids.empty()) {
+                    poll->stop();
+                    pid = std::stoi(pids[0]);
+                    window.close();
+                }
+            });
+            poll->start(20);
+        });
+        app.RunMainWindow();
+        QCOMPARE(app.ExitInstance(), 0);
+        QVERIFY(pid > 0);
+        QVERIFY(test::ProcessEnds(pid));
+        QCOMPARE(test::ReadLines(tools + "/pids").size(), std::size_t(1));
+        QVERIFY(!QFile::exists(Path("one.wav"))); // the stopped tool's output is gone
+        QVERIFY(QFile::exists(QStringLiteral("kestrun.ini")));
+    }
+
+    // A person's road: drop a spoken file on the real window, wait, press Generate.
+    void speechFileFromDropToSrt() {
+        const QString speech = Path("speech.wav");
+        const QString script = QStringLiteral(KESTRUN_SOURCE_DIR "/scripts/make-speech.sh");
+        QCOMPARE(QProcess::execute(QStringLiteral("sh"), {script, speech}), 0);
+
+        CMainApp app;
+        QVERIFY(app.InitInstance());
+        app.SetOnWindowShown([&](CMainDlg& window) {
+            DropFiles(&window, {speech});
+            auto* generate = window.findChild<QPushButton*>(QStringLiteral("generateEnergyBased"));
+            auto* poll = new QTimer(&window);
+            QObject::connect(poll, &QTimer::timeout, &window, [&, generate, poll] {
+                if (generate->isEnabled()) {
+                    poll->stop();
+                    QTRY_COMPARE(window.windowTitle(), QString::fromUtf8(IDLE_TITLE));
+                    QTest::mouseClick(generate, Qt::LeftButton);
+                    window.close();
+                }
+            });
+            poll->start(20);
+        });
+        app.RunMainWindow();
+        app.ExitInstance();
+
+        QCOMPARE(messages_.size(), std::size_t(1));
+        QCOMPARE(messages_[0].title, QStringLiteral("Done."));
+        // Three phrases a second apart: at least three cues, each carrying its number.
+        const int cues = CueCount(StdPath("speech.srt"));
+        QVERIFY(cues >= 3);
+        QCOMPARE(messages_[0].text.toInt(), cues);
+        const QStringList srt = FileLines(Path("speech.srt"));
+        QCOMPARE(srt.value(0), QStringLiteral("1"));
+        QCOMPARE(srt.value(2), QStringLiteral("1"));
+        // The settings' defaults reached the job: the dropped WAV itself was made mono.
+        QCOMPARE(testwav::ReadFile(speech.toStdString()).at(22), '\x01');
+    }
+};
+
+QTEST_MAIN(ShellTest)
+#include "shell_test.moc"
