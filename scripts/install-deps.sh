@@ -6,7 +6,7 @@
 set -eu
 
 PACKAGES="cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev espeak-ng sox flac
-qt6-base-dev $*"
+qt6-base-dev locales $*"
 
 missing=""
 for p in $PACKAGES; do

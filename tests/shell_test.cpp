@@ -20,6 +20,9 @@
 
 #include <signal.h>
 
+#include <clocale>
+#include <cstdlib>
+
 #include <cmath>
 #include <memory>
 #include <vector>
@@ -291,6 +294,37 @@ private slots:
 
         h.window->HandleDrop({Path("a.wav")});
         QCOMPARE(h.dispatched.size(), std::size_t(1));
+    }
+
+    // Under a locale whose decimal separator is a comma, thresholds still take a point.
+    void thresholdsIgnoreTheUsersLocale() {
+        const QString locales = Path("locales");
+        QDir().mkpath(locales);
+        if (QProcess::execute(QStringLiteral("localedef"),
+                              {"-i", "ru_RU", "-f", "UTF-8", locales + "/ru_RU.UTF-8"}) != 0) {
+            QSKIP("localedef could not build ru_RU.UTF-8 (package locales missing)");
+        }
+        qputenv("LOCPATH", locales.toLocal8Bit());
+        const std::string previous = std::setlocale(LC_ALL, nullptr);
+        QVERIFY(std::setlocale(LC_ALL, "ru_RU.UTF-8"));
+        QCOMPARE(std::strtod("0,5", nullptr), 0.5); // the C library now reads commas
+
+        WriteIni("[Options]\ntr1=0.25\n");
+        {
+            Harness h;
+            QVERIFY(h.window->UpdateData());
+            QCOMPARE(h.window->ebThreshold(), 0.25);
+            h.Edit("egPrefilter")->setText(QStringLiteral("0,5"));
+            QVERIFY(!h.window->UpdateData());
+            h.Edit("egPrefilter")->setText(QStringLiteral("0.125"));
+            QVERIFY(h.window->UpdateData());
+            QCOMPARE(h.window->egPrefilter(), 0.125);
+        }
+        std::setlocale(LC_ALL, previous.c_str());
+        qunsetenv("LOCPATH");
+        const QStringList lines = FileLines(QStringLiteral("kestrun.ini"));
+        QVERIFY(lines.contains(QStringLiteral("tr1=0.25")));
+        QVERIFY(lines.contains(QStringLiteral("prflt2=0.125")));
     }
 
     void enablingRulesAndFolderPicker() {
