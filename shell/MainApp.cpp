@@ -48,7 +48,32 @@ void CMainApp::RunMainWindow() {
     if (onWindowShown_) {
         QTimer::singleShot(0, &window, [this, &window] { onWindowShown_(window); });
     }
+    {
+        std::lock_guard lock(stopMutex_);
+        window_ = &window;
+        if (stopSignal_ != 0) {
+            QTimer::singleShot(0, &window, &CMainDlg::EndRun);
+        }
+    }
     loop.exec();
+    std::lock_guard lock(stopMutex_);
+    window_ = nullptr;
+}
+
+void CMainApp::RequestStop(int signal) {
+    std::lock_guard lock(stopMutex_);
+    if (stopSignal_ == 0) {
+        stopSignal_ = signal;
+    }
+    if (window_) {
+        // Posted to the window's thread; the window cannot go away while the lock is held.
+        QMetaObject::invokeMethod(window_, &CMainDlg::EndRun, Qt::QueuedConnection);
+    }
+}
+
+int CMainApp::stopSignal() const {
+    std::lock_guard lock(stopMutex_);
+    return stopSignal_;
 }
 
 int CMainApp::ExitInstance() {

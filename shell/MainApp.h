@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,14 @@ public:
     // All three in order.
     int Run();
 
+    // A request to stop from outside the program (a terminate signal, Ctrl-C in the
+    // terminal it was started from), from any thread: the window's run ends at once,
+    // whatever its fields hold, and the exit order follows. Before the window is up, the
+    // window ends as soon as it is.
+    void RequestStop(int signal);
+    // The signal of the first stop request, 0 when none came.
+    int stopSignal() const;
+
     // Where the worker looks for its tools; empty for the default lookup. Set before
     // InitInstance.
     void SetToolFolders(std::vector<std::string> folders) { toolFolders_ = std::move(folders); }
@@ -55,6 +64,10 @@ private:
     std::unique_ptr<CWrkThread> workerThread_;
     std::vector<std::string> toolFolders_;
     std::function<void(CMainDlg&)> onWindowShown_;
+
+    mutable std::mutex stopMutex_;
+    CMainDlg* window_ = nullptr; // while the window runs; under stopMutex_
+    int stopSignal_ = 0;         // under stopMutex_
 };
 
 } // namespace kestrun

@@ -456,6 +456,13 @@ void CMainDlg::reject() {
     }
 }
 
+void CMainDlg::EndRun() {
+    if (isHidden() || isMinimized()) {
+        showNormal(); // the position saved is the normal window's
+    }
+    QDialog::reject();
+}
+
 void CMainDlg::closeEvent(QCloseEvent* event) {
     // Restored first, so the position saved is the normal window's.
     if (isHidden() || isMinimized()) {

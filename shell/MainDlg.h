@@ -84,6 +84,10 @@ public:
     // Enter and every other default action: nothing.
     void accept() override {}
 
+    // Ends the window's run without checking the fields: the program is told to stop from
+    // outside and must not be kept waiting by a half-typed value.
+    void EndRun();
+
     // The values of the last successful exchange.
     const std::string& outputFolder() const { return outputFolder_; }
     int32_t useSrcPath() const { return useSrcPath_; }

@@ -25,6 +25,7 @@
 
 #include <cmath>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "Dialogs.h"
@@ -550,39 +551,55 @@ private slots:
     }
 
     // The exit path stops the running tool, never starts the queued job, and waits for
-    // the worker.
+    // the worker: after a close, and after a stop request from outside (a signal), which
+    // a half-typed field must not hold up.
     void exitStopsTheRunningTool() {
-        const std::string tools = StdPath("tools");
-        QDir().mkpath(QString::fromStdString(tools));
-        test::WriteTool(tools, "flac.exe", "echo $$ >> \"$here/pids\"\n: > \"$3\"\nexec sleep 30");
-        testwav::WriteFile(StdPath("one.flac"), {1, 2, 3});
-        testwav::WriteFile(StdPath("two.flac"), {1, 2, 3});
+        for (const bool bySignal : {false, true}) {
+            const std::string tools = StdPath(bySignal ? "tools-signal" : "tools");
+            QDir().mkpath(QString::fromStdString(tools));
+            test::WriteTool(tools, "flac.exe",
+                            "echo $$ >> \"$here/pids\"\n: > \"$3\"\nexec sleep 30");
+            testwav::WriteFile(StdPath("one.flac"), {1, 2, 3});
+            testwav::WriteFile(StdPath("two.flac"), {1, 2, 3});
 
-        CMainApp app;
-        app.SetToolFolders({tools});
-        QVERIFY(app.InitInstance());
-        int pid = 0;
-        app.SetOnWindowShown([&](CMainDlg& window) {
-            window.HandleDrop({Path("one.flac")});
-            window.HandleDrop({Path("two.flac")});
-            auto* poll = new QTimer(&window);
-            QObject::connect(poll, &QTimer::timeout, &window, [&, poll] {
-                const auto pids = test::ReadLines(tools + "/pids");
-                if (!pids.empty()) {
+            CMainApp app;
+            app.SetToolFolders({tools});
+            QVERIFY(app.InitInstance());
+            int pid = 0;
+            std::thread signaller;
+            app.SetOnWindowShown([&](CMainDlg& window) {
+                window.HandleDrop({Path("one.flac")});
+                window.HandleDrop({Path("two.flac")});
+                auto* poll = new QTimer(&window);
+                QObject::connect(poll, &QTimer::timeout, &window, [&, poll] {
+                    const auto pids = test::ReadLines(tools + "/pids");
+                    if (pids.empty()) {
+                        return;
+                    }
                     poll->stop();
                     pid = std::stoi(pids[0]);
-                    window.close();
-                }
+                    if (bySignal) {
+                        window.findChild<QLineEdit*>(QStringLiteral("egThreshold"))
+                            ->setText(QStringLiteral("half-typed"));
+                        signaller = std::thread([&app] { app.RequestStop(SIGTERM); });
+                    } else {
+                        window.close();
+                    }
+                });
+                poll->start(20);
             });
-            poll->start(20);
-        });
-        app.RunMainWindow();
-        QCOMPARE(app.ExitInstance(), 0);
-        QVERIFY(pid > 0);
-        QVERIFY(test::ProcessEnds(pid));
-        QCOMPARE(test::ReadLines(tools + "/pids").size(), std::size_t(1));
-        QVERIFY(!QFile::exists(Path("one.wav"))); // the stopped tool's output is gone
-        QVERIFY(QFile::exists(QStringLiteral("kestrun.ini")));
+            app.RunMainWindow();
+            QCOMPARE(app.ExitInstance(), 0);
+            if (signaller.joinable()) {
+                signaller.join();
+            }
+            QCOMPARE(app.stopSignal(), bySignal ? SIGTERM : 0);
+            QVERIFY(pid > 0);
+            QVERIFY(test::ProcessEnds(pid));
+            QCOMPARE(test::ReadLines(tools + "/pids").size(), std::size_t(1));
+            QVERIFY(!QFile::exists(Path("one.wav"))); // the stopped tool's output is gone
+            QVERIFY(QFile::exists(QStringLiteral("kestrun.ini")));
+        }
     }
 
     // A person's road: drop a spoken file on the real window, wait, press Generate.
