@@ -31,7 +31,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     // The caption line is the box's widest part: the box grows with it, never clips it.
     const int captionUnits =
         std::max(119, (caption->sizeHint().width() * 4 + units.baseX() - 1) / units.baseX());
-    const int width = 90 + captionUnits;
+    const int width = 32 + captionUnits + 10 + 50 + 7; // icon, caption, gap, OK, margin
     icon->setGeometry(units.Rect(7, 4, 20, 20));
     caption->setGeometry(units.Rect(32, 10, captionUnits, 8));
     const QRect iconRect = icon->geometry();

@@ -189,6 +189,19 @@ private slots:
             QCOMPARE(h.window->pos(), QPoint(2, 2));
             QVERIFY(!h.Button("generateEnergyBased")->isEnabled());
             QVERIFY(!h.Button("generateEnergyGlitch")->isEnabled());
+
+            // Tab visits the controls in the window's order.
+            QStringList chain;
+            for (QWidget* w = h.Edit("outputFolder"); chain.size() < 13;
+                 w = w->nextInFocusChain()) {
+                if (w->focusPolicy() & Qt::TabFocus && !w->objectName().isEmpty()) {
+                    chain << w->objectName();
+                }
+            }
+            QCOMPARE(chain,
+                     (QStringList{"outputFolder", "browse", "useSrcPath", "makeMono", "normMode",
+                                  "gain", "ebThreshold", "generateEnergyBased", "egPrefilter",
+                                  "egThreshold", "generateEnergyGlitch", "log", "outputFolder"}));
             h.window->show();
             h.window->reject(); // Escape: the fields are valid, the window's run ends
             QVERIFY(h.window->isHidden());
