@@ -3,6 +3,7 @@
 #   make test   install what is missing, build, run every test (plain, then ASan+UBSan,
 #               then the threaded parts under TSan)
 #   make bench  build and run the benchmarks
+#   make install  install the programs and the decoder adapters under PREFIX (/usr/local)
 
 MAKEFLAGS  += --no-print-directory
 BUILD      ?= build
@@ -11,9 +12,11 @@ TSAN_BUILD ?= build-tsan
 # The binaries whose threads meet: the worker handoff, the engine lock, the tool record.
 TSAN_TESTS := worker_test process_test
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
+PREFIX     ?= /usr/local
 CMAKE_GEN  := -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 
-.PHONY: all deps build build-san build-tsan test test-plain test-san test-tsan bench run screenshot \
+.PHONY: all deps build build-san build-tsan test test-plain test-san test-tsan bench install run \
+        screenshot \
         clean format
 
 all: build
@@ -54,6 +57,9 @@ bench: build
 	@$(BUILD)/bench/bench_runner
 	@sh bench/bench_load.sh $(BUILD)
 	@$(BUILD)/bench/bench_mono $(BUILD)/bench/speech-like-1h.wav
+
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
 
 # The window starts in the repository's folder, so its settings file is ./kestrun.ini here.
 # A speech sample to drop on it is made at build/sample/speech.wav.

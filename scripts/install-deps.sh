@@ -5,8 +5,9 @@
 # asks for Xvfb this way).
 set -eu
 
-PACKAGES="cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev espeak-ng sox flac
-qt6-base-dev locales $*"
+# The decoders are what the adapters in decoders/ run.
+PACKAGES="cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev espeak-ng sox
+qt6-base-dev locales lame faad vorbis-tools musepack-tools wavpack flac libdca-utils ffmpeg $*"
 
 missing=""
 for p in $PACKAGES; do

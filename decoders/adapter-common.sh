@@ -1,0 +1,111 @@
+# Shared by the decoder adapters: each adapter is a small POSIX sh program named after the
+# decoder the worker asks for (flac.exe, lame.exe, ...), takes exactly that decoder's
+# arguments and does the job with what this system has. Sourced, never run.
+#
+# The contract every adapter keeps: exit 0 only with its output complete at the path it
+# was given; otherwise exit non-zero with one line on standard error and no output left.
+
+# adapter_init NAME: the name messages start with.
+adapter_init() {
+    ADAPTER_NAME=$1
+    ADAPTER_CLEANUP=
+    trap 'adapter_cleanup' EXIT
+    trap 'exit 143' TERM
+    trap 'exit 130' INT
+}
+
+adapter_cleanup() {
+    if [ -n "$ADAPTER_CLEANUP" ]; then
+        rm -f -- "$ADAPTER_CLEANUP"
+    fi
+}
+
+# remove_on_exit FILE: FILE is deleted however the adapter ends, unless keep_output runs.
+remove_on_exit() {
+    ADAPTER_CLEANUP=$1
+}
+
+keep_output() {
+    ADAPTER_CLEANUP=
+}
+
+# fail MESSAGE [STATUS]: one line on standard error, then exit (1 unless told). The tools'
+# own messages are kept off standard error, so a failure reads as this one line.
+fail() {
+    printf '%s: %s\n' "$ADAPTER_NAME" "$1" >&2
+    exit "${2:-1}"
+}
+
+usage() {
+    fail "unexpected arguments; this adapter takes: $1" 2
+}
+
+# need TOOL PACKAGE: TOOL must be on PATH, or the adapter says what to install.
+need() {
+    command -v "$1" >/dev/null 2>&1 || fail "$1 not found: apt install $2" 127
+}
+
+# is_canonical_wav FILE: true when FILE starts with the 44-byte RIFF/WAVE header of 16-bit
+# PCM, mono or stereo, its data chunk right after a 16-byte format chunk: the only layout
+# the analysis engine loads.
+is_canonical_wav() {
+    header=$(od -An -tx1 -N44 -- "$1" 2>/dev/null | tr -d ' \n')
+    [ ${#header} -eq 88 ] || return 1
+    # Byte i of the header is characters 2i+1 and 2i+2 of the hex text.
+    [ "$(printf '%s' "$header" | cut -c1-8)" = 52494646 ] &&         # "RIFF"
+        [ "$(printf '%s' "$header" | cut -c17-32)" = 57415645666d7420 ] && # "WAVEfmt "
+        [ "$(printf '%s' "$header" | cut -c33-44)" = 100000000100 ] &&     # 16 bytes, PCM
+        [ "$(printf '%s' "$header" | cut -c69-80)" = 100064617461 ] &&     # 16 bits, "data"
+        case "$(printf '%s' "$header" | cut -c45-48)" in
+        0100 | 0200) true ;;                                               # 1 or 2 channels
+        *) false ;;
+        esac
+}
+
+# FFMPEG_WAV: what makes ffmpeg write exactly that layout: no metadata chunk, no encoder
+# tag, and never reading the standard input of the batch that started it.
+FFMPEG_IN='-nostdin -hide_banner -loglevel error -y'
+FFMPEG_WAV='-vn -c:a pcm_s16le -fflags +bitexact -flags:a +bitexact -map_metadata -1 -f wav'
+
+# ffmpeg_to_wav SRC OUT [FILTER]: SRC and OUT as ffmpeg takes them: "file:PATH", so that no
+# name is read as one of ffmpeg's protocols ("concat:", "http:"). SRC's first audio stream as a canonical WAV at OUT, in its
+# own channel count if mono or stereo, else mixed down to stereo. FILTER (an -af chain) is
+# applied before the channel rule.
+ffmpeg_to_wav() {
+    filter='aformat=channel_layouts=mono|stereo'
+    [ -n "${3:-}" ] && filter="$3,$filter"
+    # shellcheck disable=SC2086 # the option lists are meant to split
+    ffmpeg $FFMPEG_IN -i "$1" -map 0:a:0 -af "$filter" $FFMPEG_WAV "$2"
+}
+
+# has_audio WAV: true when WAV holds more than a header (some decoders exit 0 with just one
+# when they found nothing to decode).
+has_audio() {
+    [ -f "$1" ] && [ "$(wc -c <"$1")" -gt 44 ]
+}
+
+# finish_wav OUT: OUT is complete. A decoder that wrote another WAV layout (24 bits, more
+# channels, extra chunks) has it rewritten into the canonical one beside it.
+finish_wav() {
+    has_audio "$1" || fail "no audio decoded into $1"
+    if ! is_canonical_wav "$1"; then
+        need ffmpeg ffmpeg
+        fixed=$(mktemp "$(dirname -- "$1")/.kestrun-XXXXXX") || fail "cannot write beside $1"
+        remove_on_exit "$fixed"
+        ffmpeg_to_wav "file:$1" "file:$fixed" 2>/dev/null ||
+            fail "cannot convert the decoded WAV $1"
+        mv -f -- "$fixed" "$1" || fail "cannot replace $1"
+        remove_on_exit "$1"
+    fi
+    keep_output
+    exit 0
+}
+
+# plain_path PATH: PATH as a tool can take it among its options: a relative path that
+# starts with '-' would be read as an option, so it gets a leading "./".
+plain_path() {
+    case "$1" in
+    -*) printf './%s' "$1" ;;
+    *) printf '%s' "$1" ;;
+    esac
+}
