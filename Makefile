@@ -57,6 +57,7 @@ bench: build
 	@$(BUILD)/bench/bench_runner
 	@sh bench/bench_load.sh $(BUILD)
 	@$(BUILD)/bench/bench_mono $(BUILD)/bench/speech-like-1h.wav
+	@sh bench/bench_adapters.sh $(BUILD)
 
 install: build
 	@cmake --install $(BUILD) --prefix $(PREFIX)

@@ -15,6 +15,26 @@
 namespace kestrun::test {
 namespace {
 
+// The caller's environment with the options' variables replacing or joining it.
+std::vector<std::string> ChildEnvironment(const RunOptions& options) {
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        const std::string name = text.substr(0, text.find('='));
+        bool replaced = false;
+        for (const auto& [key, value] : options.environment) {
+            replaced = replaced || key == name;
+        }
+        if (!replaced) {
+            entries.push_back(text);
+        }
+    }
+    for (const auto& [key, value] : options.environment) {
+        entries.push_back(key + "=" + value);
+    }
+    return entries;
+}
+
 void CloseIfOpen(int& fd) {
     if (fd >= 0) {
         close(fd);
@@ -36,6 +56,15 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
         args.push_back(const_cast<char*>(a.c_str()));
     }
     args.push_back(nullptr);
+    std::vector<std::string> envEntries;
+    std::vector<char*> envp;
+    if (!options.environment.empty()) {
+        envEntries = ChildEnvironment(options);
+        for (std::string& e : envEntries) {
+            envp.push_back(e.data());
+        }
+        envp.push_back(nullptr);
+    }
 
     int outPipe[2];
     int errPipe[2];
@@ -65,7 +94,11 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
             // the ignore survives exec.
             signal(SIGXFSZ, SIG_IGN);
         }
-        execvp(args[0], args.data());
+        if (envp.empty()) {
+            execvp(args[0], args.data());
+        } else {
+            execvpe(args[0], args.data(), envp.data());
+        }
         static const char message[] = "exec failed\n";
         [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, message, sizeof message - 1);
         _exit(127);

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kestrun::test {
@@ -21,6 +22,9 @@ struct RunOptions {
     // Called on a thread of its own with the child's pid while the child runs (to signal
     // it, say); it must return by itself, and does so before the child is reaped.
     std::function<void(int pid)> whileRunning;
+    // Variables set in the child's environment on top of the caller's (PATH, say). argv[0]
+    // is still looked up in the caller's PATH.
+    std::vector<std::pair<std::string, std::string>> environment;
 };
 
 // argv[0] is looked up in PATH when it has no '/'.

@@ -1,0 +1,342 @@
+// The decoder adapters beside kestrun-cli, with the real decoders behind them: speech
+// encoded here into every type the worker hands to a decoder comes back through kestrun-cli
+// with the cues of the original; and an adapter that cannot do its job says why, fails and
+// leaves nothing behind.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <ostream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "CliRunner.h"
+#include "FakeTool.h"
+#include "TestWav.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kestrun::test::RunCli;
+using kestrun::test::RunOptions;
+using kestrun::test::RunProgram;
+using kestrun::test::RunResult;
+using testwav::ReadFile;
+
+// Characters a shell would act on if an adapter let a path go unquoted.
+const std::string ODD_NAME = "it's [a] $x";
+const std::string FF = "ffmpeg -nostdin -loglevel error -y ";
+
+// TEXT split at spaces, each word found in NAMED replaced.
+std::vector<std::string> Words(const std::string& text,
+                               const std::map<std::string, std::string>& named) {
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string w; in >> w;) {
+        words.push_back(named.count(w) != 0 ? named.at(w) : w);
+    }
+    return words;
+}
+
+using Names = std::set<std::string>;
+
+Names Listing(const fs::path& folder) {
+    Names names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+// Start and end of each cue, in ms.
+std::vector<std::pair<int, int>> Cues(const std::string& srt) {
+    std::vector<std::pair<int, int>> cues;
+    int h, m, s, ms, h2, m2, s2, ms2;
+    for (std::size_t at = srt.find(" --> "); at != std::string::npos && at >= 12;
+         at = srt.find(" --> ", at + 1)) {
+        if (std::sscanf(srt.c_str() + at - 12, "%d:%d:%d,%d --> %d:%d:%d,%d", &h, &m, &s, &ms, &h2,
+                        &m2, &s2, &ms2) == 8) {
+            cues.emplace_back(((h * 60 + m) * 60 + s) * 1000 + ms,
+                              ((h2 * 60 + m2) * 60 + s2) * 1000 + ms2);
+        }
+    }
+    return cues;
+}
+
+// Empty when every reference cue has a decoded cue starting and ending within 100 ms of
+// it, and no decoded cue lies in a pause.
+std::string CompareCues(const std::string& referenceSrt, const std::string& decodedSrt) {
+    const auto reference = Cues(referenceSrt);
+    const auto decoded = Cues(decodedSrt);
+    auto overlap = [](auto a, auto b) { return a.first < b.second && b.first < a.second; };
+    for (const auto& r : reference) {
+        if (std::none_of(decoded.begin(), decoded.end(), [&](auto d) {
+                return std::abs(d.first - r.first) <= 100 && std::abs(d.second - r.second) <= 100;
+            })) {
+            return "no cue like " + std::to_string(r.first) + "-" + std::to_string(r.second);
+        }
+    }
+    for (const auto& d : decoded) {
+        if (std::none_of(reference.begin(), reference.end(),
+                         [&](auto r) { return overlap(r, d); })) {
+            return "speech in a pause at " + std::to_string(d.first);
+        }
+    }
+    return {};
+}
+
+// Four spoken words, each alone between pauses of 0.8 s, as 44,100 Hz stereo 16-bit PCM.
+// Single words, because the detector splits or merges a phrase's inner pauses differently
+// once a lossy codec has moved the sound by a few milliseconds; a word has none.
+constexpr const char* MAKE_WORDS = R"(set -eu
+out=$1; dir=$(dirname "$out"); i=0
+for word in window morning subtitle timer; do
+    i=$((i + 1)); espeak-ng -s 150 -w "$dir/w$i.wav" "$word"
+done
+sox -n -r 22050 -c 1 -b 16 "$dir/gap.wav" trim 0 0.8
+sox "$dir/gap.wav" "$dir/w1.wav" "$dir/gap.wav" "$dir/w2.wav" "$dir/gap.wav" "$dir/w3.wav" \
+    "$dir/gap.wav" "$dir/w4.wav" "$dir/gap.wav" -r 44100 -c 2 -b 16 -e signed-integer "$out"
+rm -f "$dir"/w?.wav "$dir/gap.wav")";
+
+// Ends a run still going after 30 s, far longer than any here takes, so that one stuck
+// adapter fails its own case instead of hanging the binary (kestrun-cli stops its decoder).
+void StopIfHung(int pid) {
+    for (int i = 0; i < 6; ++i) {
+        if (kestrun::test::ProcessEnds(pid)) {
+            return;
+        }
+    }
+    kill(pid, SIGTERM);
+}
+
+// COMMAND's words as Words() gives them, its first the adapter of that name beside kestrun-cli.
+std::vector<std::string> Adapter(const std::string& command,
+                                 const std::map<std::string, std::string>& named) {
+    std::vector<std::string> argv = Words(command, named);
+    argv[0] = (fs::path(KESTRUN_CLI).parent_path() / argv[0]).string();
+    return argv;
+}
+
+// How each type is made from the speech WAV.
+struct Format {
+    std::string name;
+    std::string ext;
+    bool lossless;
+    std::string encode; // IN and OUT stand for the files
+};
+const std::string VIDEO_FF = FF + "-f lavfi -i testsrc=size=64x48:rate=5 -i IN -shortest ";
+const std::vector<Format> FORMATS = {
+    {"wav", "wav", true, "cp IN OUT"},
+    {"aif", "aif", true, FF + "-i IN -f aiff OUT"},
+    {"wv", "wv", true, "wavpack -q -y IN -o OUT"},
+    {"flac", "flac", true, "flac -s -f -o OUT IN"},
+    // flac gives back 24 bits, which the adapter must rewrite into the 16-bit layout.
+    {"flac24", "flac", true, "sox IN -b 24 OUT"},
+    {"tta", "tta", true, FF + "-i IN -c:a tta OUT"},
+    {"mp3", "mp3", false, "lame --silent -b 128 IN OUT"},
+    {"m4a", "m4a", false, FF + "-i IN -c:a aac OUT"},
+    {"aac", "aac", false, FF + "-i IN -c:a aac -f adts OUT"},
+    {"mp4", "mp4", false, VIDEO_FF + "-c:v libx264 -c:a aac OUT"},
+    {"ogg", "ogg", false, "oggenc -Q -o OUT IN"},
+    {"mpc", "mpc", false, "mpcenc --silent --overwrite IN OUT"},
+    {"ac3", "ac3", false, FF + "-i IN -c:a ac3 OUT"},
+    {"mpa", "mpa", false, FF + "-i IN -c:a mp2 -f mp2 OUT"},
+    {"mp2", "mp2", false, FF + "-i IN -c:a mp2 OUT"},
+    {"avi", "avi", false, VIDEO_FF + "-c:v mpeg4 -c:a libmp3lame OUT"},
+    {"vob", "vob", false, FF + "-i IN -c:a ac3 -f vob OUT"},
+    {"dts", "dts", false, FF + "-i IN -c:a dca -strict -2 OUT"},
+    {"wma", "wma", false, FF + "-i IN -c:a wmav2 OUT"},
+};
+
+void PrintTo(const Format& format, std::ostream* out) {
+    *out << format.name;
+}
+
+// Made once for the whole binary and removed at exit: the speech, its reference SRT, and
+// the speech in each type, encoded when first asked for.
+struct Shared {
+    testwav::TempDir root;
+    std::string speech = root / "speech.wav";
+    std::string referenceSrt;
+    std::map<std::string, std::string> encoded;
+
+    Shared() {
+        fs::create_directories(root.path() / "ref");
+        if (RunProgram({"sh", "-c", MAKE_WORDS, "make-words", speech}).status == 0 &&
+            fs::copy_file(speech, root / "ref/speech.wav") &&
+            RunCli({root / "ref/speech.wav"}).status == 0) {
+            referenceSrt = ReadFile(root / "ref/speech.srt");
+        }
+    }
+
+    // The speech as the format of that name, or empty when the encoder failed.
+    std::string Encoded(const std::string& name) {
+        const auto format = std::find_if(FORMATS.begin(), FORMATS.end(),
+                                         [&](const Format& f) { return f.name == name; });
+        if (encoded.count(name) == 0) {
+            const std::string out = root / (name + "." + format->ext);
+            const bool made =
+                RunProgram(Words(format->encode, {{"IN", speech}, {"OUT", out}})).status == 0;
+            encoded[name] = made ? out : "";
+        }
+        return encoded[name];
+    }
+};
+
+Shared& Common() {
+    static Shared shared;
+    return shared;
+}
+
+class DecodersTest : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_GE(Cues(Common().referenceSrt).size(), 2u) << "no reference"; }
+
+    // A fresh folder of that name for one case.
+    static fs::path Folder(const std::string& name) {
+        const fs::path folder = Common().root.path() / name;
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        return folder;
+    }
+};
+
+class DecodersRoundTrip : public DecodersTest, public testing::WithParamInterface<Format> {};
+
+// The decoded file gives the reference's cues, exactly where nothing was lost, and no file
+// but the WAV and SRT joins the source (no copy, no temporary file).
+TEST_P(DecodersRoundTrip, GivesTheCuesOfTheOriginal) {
+    const Format& format = GetParam();
+    const std::string encoded = Common().Encoded(format.name);
+    ASSERT_NE(encoded, "") << "cannot encode " << format.name;
+    const fs::path folder = Folder("roundtrip " + format.name);
+    const fs::path src = folder / (ODD_NAME + "." + format.ext);
+    fs::copy_file(encoded, src);
+
+    RunOptions options;
+    options.workDir = folder.string();
+    options.whileRunning = StopIfHung;
+    const RunResult run = RunCli({src.string()}, options);
+    ASSERT_EQ(run.status, 0) << format.name << ": " << run.err;
+    const std::string srt = ReadFile(folder / (ODD_NAME + ".srt"));
+    if (format.lossless) {
+        EXPECT_EQ(srt, Common().referenceSrt) << format.name;
+        EXPECT_TRUE(ReadFile(folder / (ODD_NAME + ".wav")) == ReadFile(Common().speech))
+            << format.name << ": the decoded WAV differs from the original";
+    } else {
+        EXPECT_EQ(CompareCues(Common().referenceSrt, srt), "") << format.name << ":\n" << srt;
+    }
+    const Names left = {ODD_NAME + "." + format.ext, ODD_NAME + ".wav", ODD_NAME + ".srt"};
+    EXPECT_EQ(Listing(folder), left) << format.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, DecodersRoundTrip, testing::ValuesIn(FORMATS),
+                         [](const auto& param) { return param.param.name; });
+
+// Nothing here encodes Monkey's Audio, so mac.exe is checked on what it must refuse: the
+// worker's only proof of failure is the exit status and a missing WAV.
+TEST_F(DecodersTest, MacRefusesForeignFilesAndOtherArguments) {
+    const fs::path folder = Folder("mac");
+    const std::map<std::string, std::string> paths = {{"SRC", folder / "in.ape"},
+                                                      {"WAV", folder / "in.wav"}};
+    testwav::WriteText(folder / "in.ape", std::string(4096, 'x'));
+    const RunResult foreign = RunProgram(Adapter("mac.exe SRC WAV -d", paths));
+    EXPECT_NE(foreign.status, 0);
+    EXPECT_EQ(std::count(foreign.err.begin(), foreign.err.end(), '\n'), 1) << foreign.err;
+    EXPECT_EQ(Listing(folder), Names{"in.ape"});
+
+    // A file it can decode, so that only the argument check stands in the way.
+    const std::string flac = Common().Encoded("flac");
+    ASSERT_NE(flac, "");
+    fs::copy_file(flac, folder / "in.ape", fs::copy_options::overwrite_existing);
+    for (const char* args : {"-d SRC WAV", "SRC WAV", "SRC WAV -d -d", "SRC WAV -x", ""}) {
+        const RunResult run = RunProgram(Adapter(std::string("mac.exe ") + args, paths));
+        EXPECT_NE(run.status, 0) << args;
+        EXPECT_EQ(run.out, "") << args;
+        EXPECT_EQ(Listing(folder), Names{"in.ape"}) << args;
+    }
+}
+
+// Each adapter as the worker calls it, on a file of its type, with only the basic
+// utilities on PATH: the user learns which package to install, and nothing is left, not
+// even what a decoder that did run wrote before the adapter gave up.
+TEST_F(DecodersTest, MissingDecoderNamesItsPackage) {
+    struct Case {
+        std::string command;
+        std::string format; // the input's, empty for a file of junk
+        std::string src;    // the input's name
+        std::string says;
+        std::string alsoOnPath = {};
+    };
+    const std::vector<Case> cases = {
+        {"lame.exe --decode -q 0 SRC WAV", "mp3", "in.mp3", "apt install lame"},
+        {"lame.exe --decode -q 0 SRC WAV", "aif", "in.aif", "apt install ffmpeg"},
+        {"faad.exe -d SRC -o WAV", "m4a", "in.m4a", "apt install faad"},
+        {"oggdec.exe -m SRC", "ogg", "in.tmp.ogg", "apt install vorbis-tools"},
+        {"mppdec.exe --wav SRC WAV", "mpc", "in.mpc", "apt install musepack-tools"},
+        {"besweet.exe -core( -2ch -input SRC -output WAV )", "ac3", "in.ac3", "apt install ffmpeg"},
+        {"mac.exe SRC WAV -d", "", "in.ape", "apt install ffmpeg"},
+        {"wvunpack.exe -y SRC WAV", "wv", "in.wv", "apt install wavpack"},
+        {"flac.exe -d -f SRC -o WAV", "flac", "in.flac", "apt install flac"},
+        // flac runs and writes 24 bits, which only ffmpeg turns into the 16-bit layout.
+        {"flac.exe -d -f SRC -o WAV", "flac24", "in.flac", "apt install ffmpeg", "flac"},
+        {"ofr.exe --overwrite --decode SRC --output WAV", "", "in.ofr", "ofr"},
+        {"ttaenc.exe -d SRC -o WAV", "tta", "in.tta", "apt install ffmpeg"},
+        {"wmadec.exe SRC", "wma", "in.wma", "apt install ffmpeg"},
+        {"dtsdec.exe -o wav SRC", "dts", "in.dts", "apt install libdca-utils"},
+    };
+    const RunResult found =
+        RunProgram({"sh", "-c",
+                    "for t in sh od tr cut dirname basename mktemp mv rm cp cat head tail wc "
+                    "printf expr sed ls flac; do command -v $t; done"});
+    for (const Case& c : cases) {
+        const std::string label = c.command + " on " + (c.format.empty() ? "junk" : c.format);
+        const fs::path folder = Folder("missing " + c.format + c.src);
+        const fs::path bin = Folder("bin " + c.format + c.src);
+        for (const std::string& path : Words(found.out, {})) {
+            const fs::path tool = fs::path(path).filename();
+            if (path[0] == '/' && (tool != "flac" || c.alsoOnPath == "flac")) {
+                fs::create_symlink(path, bin / tool);
+            }
+        }
+        if (c.format.empty()) {
+            testwav::WriteText(folder / c.src, std::string(4096, 'x'));
+        } else {
+            ASSERT_NE(Common().Encoded(c.format), "") << label;
+            fs::copy_file(Common().Encoded(c.format), folder / c.src);
+        }
+        RunOptions options;
+        options.workDir = folder.string();
+        options.environment = {{"PATH", bin.string()}};
+        const RunResult run = RunProgram(
+            Adapter(c.command, {{"SRC", folder / c.src}, {"WAV", folder / "in.wav"}}), options);
+        EXPECT_NE(run.status, 0) << label;
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << label << " said: " << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << label << ": " << run.err;
+        EXPECT_EQ(run.out, "") << label;
+        EXPECT_EQ(Listing(folder), Names{c.src}) << label;
+    }
+}
+
+// ofr's exit status is not used, so only a missing WAV tells the worker the decoding failed.
+TEST_F(DecodersTest, OfrWithoutItsDecoderFailsTheJob) {
+    if (RunProgram({"sh", "-c", "command -v ofr"}).status == 0) {
+        GTEST_SKIP() << "an ofr program is installed here";
+    }
+    const fs::path folder = Folder("ofr");
+    // Real sound, so an adapter that passed its input through would leave a usable WAV.
+    fs::copy_file(Common().speech, folder / "x.ofr");
+    const RunResult run = RunCli({(folder / "x.ofr").string()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("Ошибка декодирования"), std::string::npos) << run.err;
+    EXPECT_EQ(Listing(folder), Names{"x.ofr"});
+}
+
+} // namespace
