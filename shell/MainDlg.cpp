@@ -113,14 +113,6 @@ CMainDlg::CMainDlg(const MainDlgLinks& links, QWidget* parent)
 }
 
 CMainDlg::~CMainDlg() {
-    OnDestroy();
-}
-
-void CMainDlg::OnDestroy() {
-    if (destroyed_) {
-        return;
-    }
-    destroyed_ = true;
     if (receiver_) {
         receiver_->SetAlive(false);
     }

@@ -119,7 +119,6 @@ private:
     void SetGenerateEnabled(bool enabled);
     void RunDetection(bool glitch);
     void RestoreFromTray();
-    void OnDestroy();
     JobOptions CurrentJobOptions() const;
 
     SharedEngine& engine_;
@@ -128,7 +127,6 @@ private:
     JobQueue jobQueue_;
     std::unique_ptr<CTrayIcon> tray_;
     QTimer* trayTimer_ = nullptr;
-    bool destroyed_ = false;
 
     // Controls, by the role the user sees.
     QLineEdit* outputFolderEdit_ = nullptr; // 1011
