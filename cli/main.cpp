@@ -1,7 +1,8 @@
 // kestrun-cli: the headless front end. Runs each FILE through the same job queue and worker
 // as the window (decoder, mono conversion, normalisation, load), then a detector, and
 // writes its SRT; one line per SRT on standard output, one line per failure on standard
-// error. Ctrl-C stops the running tool, deletes its partial WAV and exits with 130.
+// error. Ctrl-C stops the running tool (or the speech model), deletes its partial WAV and
+// exits with 130.
 #include <CLI/CLI.hpp>
 
 #include <condition_variable>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -19,6 +21,8 @@
 #include "Path.h"
 #include "ResultCodes.h"
 #include "SharedEngine.h"
+#include "SpeechAudio.h"
+#include "SpeechModelPath.h"
 #include "Srt.h"
 #include "StopRequest.h"
 #include "WrkThread.h"
@@ -87,13 +91,66 @@ private:
     std::atomic<bool> alive_{true};
 };
 
+enum class Detector { Energy, Glitch, Speech };
+
 struct Settings {
-    bool glitch = false;
+    Detector detector = Detector::Energy;
     double threshold = 0;
     double prefilter = 0;
     std::optional<std::string> output;
     bool info = false;
+    int threads = 1;
+    std::vector<std::string> toolFolders;
 };
+
+// Raised by Ctrl-C, so a speech model run in progress stops between two batches.
+std::atomic<bool> g_stopSpeech{false};
+
+// The speech model, read on first use and kept for the files after it.
+class SpeechModelHolder {
+public:
+    const kestrun::SpeechModel* Get(const std::vector<std::string>& folders, std::string* error) {
+        if (!tried_) {
+            tried_ = true;
+            loaded_ = kestrun::LoadSpeechModel(kestrun::FindSpeechModel(folders), &model_, &error_);
+        }
+        *error = error_;
+        return loaded_ ? &model_ : nullptr;
+    }
+
+private:
+    bool tried_ = false;
+    bool loaded_ = false;
+    kestrun::SpeechModel model_;
+    std::string error_;
+};
+
+// The speech model's probabilities for the file a job loaded, kept with that load. False
+// after a message on standard error, or quietly when Ctrl-C stopped the run.
+bool AnalyseLoaded(kestrun::SharedEngine& engine, const kestrun::JobResult& result,
+                   const std::string& file, const Settings& settings, SpeechModelHolder& holder) {
+    std::string error;
+    const kestrun::SpeechModel* model = holder.Get(settings.toolFolders, &error);
+    if (model == nullptr) {
+        FileError(file, error);
+        return false;
+    }
+    kestrun::SpeechRunOptions options;
+    options.threads = settings.threads;
+    options.cancel = &g_stopSpeech;
+    kestrun::SpeechAnalysis analysis = kestrun::AnalyseSpeech(result.wavPath, *model, options);
+    if (analysis.cancelled) {
+        return false;
+    }
+    if (!analysis.ok) {
+        FileError(file, analysis.error);
+        return false;
+    }
+    engine.WithLoad(result.loadNumber, [&](kestrun::CVadEngine& e) {
+        e.SetSpeechProbabilities(std::move(analysis.probabilities));
+    });
+    return true;
+}
 
 void PrintInfo(const kestrun::CVadEngine& engine) {
     std::cout << "Sample rate: " << engine.header().nSamplesPerSec << '\n'
@@ -114,8 +171,17 @@ bool HandleLoaded(kestrun::SharedEngine& engine, const kestrun::JobResult& resul
             run.written = true;
             return;
         }
-        run = settings.glitch ? e.RunEnergyGlitch(settings.threshold, settings.prefilter, srtPath)
-                              : e.RunEnergyBased(settings.threshold, srtPath);
+        switch (settings.detector) {
+        case Detector::Energy:
+            run = e.RunEnergyBased(settings.threshold, srtPath);
+            break;
+        case Detector::Glitch:
+            run = e.RunEnergyGlitch(settings.threshold, settings.prefilter, srtPath);
+            break;
+        case Detector::Speech:
+            run = e.RunSpeech(settings.threshold, srtPath);
+            break;
+        }
     });
     if (!held) {
         FileError(file, kestrun::ResultMessage(kestrun::RESULT_BAD_WAV));
@@ -154,10 +220,13 @@ int main(int argc, char** argv) {
     app.add_option("FILE", files,
                    "audio or video files (wav mp3 aif m4a mp4 aac ogg mpc ac3 avi vob mpa mp2 "
                    "dts wma ape wv flac ofr tta), processed in the order given");
-    app.add_option("-d,--detector", detector, "energy (default) or glitch")
-        ->check(CLI::IsMember({"energy", "glitch"}));
+    app.add_option("-d,--detector", detector,
+                   "energy (default), glitch, or speech (the speech model: for speech under "
+                   "music and effects)")
+        ->check(CLI::IsMember({"energy", "glitch", "speech"}));
     app.add_option("-t,--threshold", thresholdText,
-                   "detection threshold, 0 to 1 (default 0.045 energy, 0.0015 glitch)");
+                   "detection threshold, 0 to 1 (default 0.045 energy, 0.0015 glitch, 0.5 "
+                   "speech)");
     app.add_option("-p,--prefilter", prefilterText,
                    "energy prefilter of the glitch detector, 0 to 1 (default 0.005)");
     app.add_option("-o,--output", output,
@@ -171,6 +240,10 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0, 5));
     app.add_option("--gain", gain, "extra gain of the normalisation in dB, -12 to 12")
         ->check(CLI::Range(-12, 12));
+    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    int threads = cores;
+    app.add_option("--threads", threads, "threads of the speech model (default: all cores)")
+        ->check(CLI::Range(1, 256));
     app.add_option("--azid-gain", azidGain, "gain text for besweet's -azid( -g G ) option");
     app.add_option("--tool-dir", toolDirs,
                    "look for the decoder programs in DIR only (repeatable; default: the "
@@ -197,9 +270,15 @@ int main(int argc, char** argv) {
         return UsageError("no FILE given");
     }
 
-    settings.glitch = detector == "glitch";
-    settings.threshold =
-        settings.glitch ? kestrun::DEFAULT_GLITCH_THRESHOLD : kestrun::DEFAULT_ENERGY_THRESHOLD;
+    settings.detector = detector == "glitch"   ? Detector::Glitch
+                        : detector == "speech" ? Detector::Speech
+                                               : Detector::Energy;
+    settings.threshold = settings.detector == Detector::Glitch ? kestrun::DEFAULT_GLITCH_THRESHOLD
+                         : settings.detector == Detector::Speech
+                             ? kestrun::DEFAULT_SPEECH_THRESHOLD
+                             : kestrun::DEFAULT_ENERGY_THRESHOLD;
+    settings.threads = threads;
+    settings.toolFolders = toolDirs;
     settings.prefilter = kestrun::DEFAULT_GLITCH_PREFILTER;
     if (thresholdText && !kestrun::ParseThreshold(*thresholdText, &settings.threshold)) {
         return UsageError("--threshold '" + *thresholdText + "': expected a number from 0 to 1");
@@ -239,7 +318,11 @@ int main(int argc, char** argv) {
     // queue is never destroyed: the thread that watches for signals outlives main.
     static EventQueue* const eventQueue = new EventQueue;
     EventQueue& events = *eventQueue;
-    kestrun::WatchStopRequests([](int signal) { eventQueue->Push(Interrupt{signal}); });
+    kestrun::WatchStopRequests([](int signal) {
+        g_stopSpeech.store(true);
+        eventQueue->Push(Interrupt{signal});
+    });
+    SpeechModelHolder speechModel;
     kestrun::SharedEngine engine;
     kestrun::ChildProcess childProcess;
     kestrun::ExitSignal exitMutex;
@@ -289,7 +372,9 @@ int main(int argc, char** argv) {
         running.pop_front();
         bool ok = false;
         if (result->code == kestrun::RESULT_OK) {
-            ok = HandleLoaded(engine, *result, file, settings);
+            ok = (settings.detector != Detector::Speech || settings.info ||
+                  AnalyseLoaded(engine, *result, file, settings, speechModel)) &&
+                 HandleLoaded(engine, *result, file, settings);
         } else {
             FileError(file, kestrun::ResultMessage(result->code));
         }

@@ -6,10 +6,11 @@
 
 namespace kestrun {
 
-// Default threshold texts of the two detectors.
+// Default thresholds of the three detectors.
 constexpr double DEFAULT_ENERGY_THRESHOLD = 0.045;
 constexpr double DEFAULT_GLITCH_THRESHOLD = 0.0015;
 constexpr double DEFAULT_GLITCH_PREFILTER = 0.005;
+constexpr double DEFAULT_SPEECH_THRESHOLD = 0.5;
 
 // True and *value set when text is a finite decimal number from 0 to 1 inclusive
 // ("0.045", "1", "5e-3"); false for anything else ("", " 0.1", "0,1", "1.5", "nan").

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "Detectors.h"
+#include "SpeechRuns.h"
 #include "Srt.h"
 
 namespace kestrun {
@@ -225,6 +226,8 @@ void CVadEngine::FreeAll() {
         workBuf_[c].reset();
     }
     header_ = WavHeader{};
+    speech_ = {};
+    hasSpeech_ = false;
 }
 
 const FrameArray* CVadEngine::energy(int channel) const {
@@ -314,6 +317,10 @@ DetectionResult CVadEngine::Run(void (CVadEngine::*detect)(int), const std::stri
     if (header_.nChannels == 2) {
         (this->*detect)(1);
     }
+    return PostProcessAndWrite(srtPath);
+}
+
+DetectionResult CVadEngine::PostProcessAndWrite(const std::string& srtPath) {
     segments_.MergeGaps(MERGE_GAP_MS);
     segments_.ExtendEnds(END_PAD_MS);
     segments_.ShiftAll(TIME_SHIFT_MS);
@@ -323,6 +330,38 @@ DetectionResult CVadEngine::Run(void (CVadEngine::*detect)(int), const std::stri
     result.cues = cueCount_;
     segments_.ClearSegments();
     return result;
+}
+
+void CVadEngine::SetSpeechProbabilities(std::vector<float> probabilities) {
+    speech_ = std::move(probabilities);
+    hasSpeech_ = true;
+}
+
+DetectionResult CVadEngine::RunSpeech(double threshold, const std::string& srtPath,
+                                      bool refineEdges) {
+    if (!IsLoaded()) {
+        return {false, 0, "no file is loaded"};
+    }
+    if (!hasSpeech_) {
+        return {false, 0, "the speech model has not run on this file"};
+    }
+    detectThreshold_ = threshold;
+    std::vector<Segment> runs = speech::RunsFromProbabilities(
+        speech_, threshold, static_cast<int32_t>(std::min<int64_t>(DurationMs(), INT32_MAX)));
+    if (refineEdges && !runs.empty()) {
+        // The model hears the channels mixed, so its edges are matched against both.
+        FrameArray both(*energy_[0]);
+        if (energy_[1]) {
+            for (std::size_t f = 0; f < both.size(); ++f) {
+                both[f] += (*energy_[1])[f];
+            }
+        }
+        speech::EnergyTrack track{both, header_.nSamplesPerSec, frameLength_, windowLength_};
+        speech::RefineEdges(runs, track);
+    }
+    segments_.ClearSegments();
+    segments_.InsertSegments(runs);
+    return PostProcessAndWrite(srtPath);
 }
 
 DetectionResult CVadEngine::RunEnergyBased(double threshold, const std::string& srtPath) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -73,6 +74,19 @@ public:
     DetectionResult RunEnergyBased(double threshold, const std::string& srtPath);
     DetectionResult RunEnergyGlitch(double threshold, double prefilter, const std::string& srtPath);
 
+    // The speech model's run: speech runs from the probabilities kept with this load
+    // (threshold and hysteresis, see SpeechRuns.h), their edges moved to the frame
+    // energies unless refineEdges is false, then the same post-processing and SRT as the
+    // other two. Fails when no probabilities are kept.
+    DetectionResult RunSpeech(double threshold, const std::string& srtPath,
+                              bool refineEdges = true);
+
+    // The speech model's probabilities for the loaded file (one per 32 ms), kept until the
+    // next load or FreeAll. Computing them is the caller's business: it takes seconds.
+    void SetSpeechProbabilities(std::vector<float> probabilities);
+    bool HasSpeechProbabilities() const { return hasSpeech_; }
+    std::span<const float> speechProbabilities() const { return speech_; }
+
     // The steps of a run, for callers that drive them one by one.
     void DetectEnergyBased(int channel);
     void DetectEnergyGlitch(int channel);
@@ -110,6 +124,8 @@ private:
     bool LoadOpened(std::FILE* f, const std::string& path);
     void InsertRuns(const std::vector<detect::FrameRun>& runs);
     DetectionResult Run(void (CVadEngine::*detect)(int), const std::string& srtPath);
+    // Merge, extend, shift, clean, write, clear: the end of every detection run.
+    DetectionResult PostProcessAndWrite(const std::string& srtPath);
 
     SegmentList segments_;
     std::optional<FrameArray> energy_[2];
@@ -125,6 +141,8 @@ private:
     double prefilterThreshold_ = 0.001;
     double detectThreshold_ = 0.045;
     double maxEnergy_ = 0.0;
+    std::vector<float> speech_;
+    bool hasSpeech_ = false;
 };
 
 } // namespace kestrun

@@ -1,13 +1,18 @@
 #!/bin/sh
-# Installs the Debian packages that building, testing and running Kestrun need,
-# and only those that are missing, so a second run costs a few dpkg queries.
+# Installs the Debian packages that building, testing and running Kestrun need, and only
+# those that are missing, so a second run costs a few dpkg queries; then fetches the
+# speech model into build/model (pinned and checksummed; kept once there).
 # Extra package names on the command line are installed too (the screenshot script
 # asks for Xvfb this way).
 set -eu
 
 # The decoders are what the adapters in decoders/ run.
 PACKAGES="cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev espeak-ng sox
-qt6-base-dev locales lame faad vorbis-tools musepack-tools wavpack flac libdca-utils ffmpeg $*"
+qt6-base-dev locales lame faad vorbis-tools musepack-tools wavpack flac libdca-utils ffmpeg
+libonnx-dev libprotobuf-dev libopenblas-serial-dev libsoxr-dev fluidsynth fluid-soundfont-gm $*"
+
+# The model comes from the npm registry; a machine whose Node.js has its own npm keeps it.
+command -v npm >/dev/null 2>&1 || PACKAGES="$PACKAGES npm"
 
 missing=""
 for p in $PACKAGES; do
@@ -15,10 +20,14 @@ for p in $PACKAGES; do
         missing="$missing $p"
     fi
 done
-[ -z "$missing" ] && exit 0
+if [ -n "$missing" ]; then
+    echo "Installing:$missing"
+    SUDO=""
+    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
+fi
 
-echo "Installing:$missing"
-SUDO=""
-[ "$(id -u)" -ne 0 ] && SUDO="sudo"
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
+# Without the model the speech detector says so and the other two work as before.
+sh "$(dirname "$0")/fetch-model.sh" ||
+    echo "install-deps: the speech model could not be fetched; the speech detector is unavailable" >&2

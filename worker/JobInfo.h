@@ -34,6 +34,8 @@ struct JobResult {
     // With code 0: the engine's number for the load this job made (SharedEngine), so the
     // receiver can tell whether the engine still holds it.
     uint64_t loadNumber = 0;
+    // With code 0: the WAV file the engine loaded (the speech model reads it again).
+    std::string wavPath;
 };
 
 // The command identifier a result arrives under (kept for receivers that dispatch on it).

@@ -112,6 +112,9 @@ void CWrkThread::RunJob(std::unique_ptr<JobInfo> job) {
             }
         }
         result->text = job->outputBase;
+        if (result->code == RESULT_OK) {
+            result->wavPath = job->sourcePath;
+        }
     } catch (...) {
         // Memory ran out somewhere in the steps: still one result, "no memory or bad file".
         result->code = RESULT_BAD_WAV;
