@@ -285,6 +285,27 @@ double WavLengthMs(const std::string& path) {
     return Get32(bytes, 40) / 2.0 * 1000.0 / Get32(bytes, 24);
 }
 
+// A soundtrack-like scene from the phrases: a chord with a tremolo under all of them, a
+// 100 ms full-scale noise burst in the pause after the second phrase, and six seconds of
+// the chord alone after the last. Only the phrases are speech.
+void BuildScene(SpeechSample& s, double speechMs) {
+    const std::string length = std::to_string((speechMs + 6000) / 1000);
+    const std::string burstAt = std::to_string((s.phrases[1].end + 600) / 1000);
+    const std::string chord = s.dir / "chord.wav";
+    const std::string burst = s.dir / "burst.wav";
+    const std::string padded = s.dir / "padded.wav";
+    Run({"sox",    "-n",      "-r",   "22050", "-c",    "3",    "-b",     "16",
+         chord,    "synth",   length, "sine",  "220",   "sine", "277.18", "sine",
+         "329.63", "tremolo", "3",    "40",    "remix", "-",    "vol",    "0.12"},
+        {}, &s.error) &&
+        Run({"sox", "-n", "-r", "22050", "-c", "1", "-b", "16", burst, "synth", "0.1", "whitenoise",
+             "vol", "0.99", "pad", burstAt},
+            {}, &s.error) &&
+        Run({"sox", s.dir / "mono22k.wav", padded, "pad", "0", "6"}, {}, &s.error) &&
+        Run({"sox", "-m", "-v", "1", padded, "-v", "1", chord, "-v", "1", burst},
+            {Pcm16("44100", "2"), {s.dir / "scene44k.wav"}}, &s.error);
+}
+
 void BuildSpeech(SpeechSample& s) {
     const std::vector<std::string> texts = {"Hello, this is a test of the subtitle timer.",
                                             "The second sentence comes after a pause.",
@@ -329,6 +350,9 @@ void BuildSpeech(SpeechSample& s) {
         Run({"sox", mono}, {Pcm16("44100", "2"), {s.dir / "stereo44k.wav"}}, &s.error)) {
         Run({"sox", mono}, {Pcm16("44100", "2"), {s.dir / "left44k.wav", "remix", "1", "0"}},
             &s.error);
+    }
+    if (s.error.empty()) {
+        BuildScene(s, at);
     }
 }
 
@@ -415,8 +439,10 @@ INSTANTIATE_TEST_SUITE_P(MonoAndStereo, cliSpeechCues,
                          ::testing::Values(SpeechCase{"Mono22kEnergy", "mono22k.wav", "energy"},
                                            SpeechCase{"Mono22kGlitch", "mono22k.wav", "glitch"},
                                            SpeechCase{"Stereo44kEnergy", "stereo44k.wav", "energy"},
-                                           SpeechCase{"Stereo44kGlitch", "stereo44k.wav",
-                                                      "glitch"}),
+                                           SpeechCase{"Stereo44kGlitch", "stereo44k.wav", "glitch"},
+                                           SpeechCase{"Mono22kSpeech", "mono22k.wav", "speech"},
+                                           SpeechCase{"Stereo44kSpeech", "stereo44k.wav", "speech"},
+                                           SpeechCase{"SceneSpeech", "scene44k.wav", "speech"}),
                          [](const auto& param) { return std::string(param.param.name); });
 
 class cliSpeechRuns : public SpeechFixture {};
@@ -439,7 +465,7 @@ TEST_F(cliSpeechRuns, ResultsDependOnlyOnTheFile) {
     // Guards against state carried from one file to the next inside a run (the files
     // differ in rate and channels) and against runs that differ from each other.
     const std::vector<std::string> names = {"stereo44k", "mono22k", "left44k"};
-    for (const std::string detector : {"energy", "glitch"}) {
+    for (const std::string detector : {"energy", "glitch", "speech"}) {
         SCOPED_TRACE(detector);
         const fs::path together = speech->dir / ("together-" + detector);
         const fs::path alone = speech->dir / ("alone-" + detector);
@@ -463,6 +489,45 @@ TEST_F(cliSpeechRuns, ResultsDependOnlyOnTheFile) {
             EXPECT_EQ(ReadFile(together / (names[i] + ".srt")), first[i]) << names[i];
         }
     }
+}
+
+TEST_F(cliSpeechRuns, WithoutItsModelOnlyTheSpeechDetectorFails) {
+    TempDir tools;
+    const std::string model = tools / "silero_vad_16k_op15.onnx";
+    const std::string a = File("mono22k.wav");
+    const std::string b = File("stereo44k.wav");
+    const std::string srt = speech->dir / "nomodel.srt";
+    RunResult r = RunCli({"-d", "speech", "--tool-dir", tools.path().string(), "-o", srt, a});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kestrun-cli: " + a + ": speech model not found: " + model + "\n");
+    EXPECT_FALSE(fs::exists(srt));
+    // Every file is told, not only the first.
+    r = RunCli({"-d", "speech", "--tool-dir", tools.path().string(), "--out-dir",
+                tools.path().string(), a, b});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kestrun-cli: " + a + ": speech model not found: " + model + "\n" +
+                         "kestrun-cli: " + b + ": speech model not found: " + model + "\n");
+    r = RunCli({"-d", "energy", "--tool-dir", tools.path().string(), "-o", srt, a});
+    EXPECT_EQ(r.status, 0) << r.err;
+
+    WriteFile(model, "this is not a model");
+    r = RunCli({"-d", "speech", "--tool-dir", tools.path().string(), "-o", srt, a});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("kestrun-cli: " + a + ": speech model damaged: " + model + ": ", 0), 0u)
+        << r.err;
+    r = RunCli({"-d", "glitch", "--tool-dir", tools.path().string(), "-o", srt, a});
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(cliSpeechRuns, ThreadCountDoesNotChangeTheCues) {
+    const std::string one = speech->dir / "one.srt";
+    const std::string three = speech->dir / "three.srt";
+    ASSERT_EQ(RunCli({"-d", "speech", "--threads", "1", "-o", one, File("scene44k.wav")}).status,
+              0);
+    ASSERT_EQ(RunCli({"-d", "speech", "--threads", "3", "-o", three, File("scene44k.wav")}).status,
+              0);
+    EXPECT_FALSE(ParseSrt(ReadFile(one)).empty());
+    EXPECT_EQ(ReadFile(one), ReadFile(three));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -581,6 +646,9 @@ TEST_F(cliUsage, BadUsageExitsTwoAndWritesNothing) {
         {"-d", "glitch", "-p", "1.01", wav},
         {"-d", "glitch", "--prefilter", "0.5.1", wav},
         {"-d", "loudness", wav},
+        {"-d", "speech", "-t", "1.5", wav},
+        {"--threads", "0", wav},
+        {"--threads", "two", wav},
         {"--no-such-option", wav},
         {"-o", dir_ / "x.srt", wav, other},
         {"-o", dir_ / "x.srt", "--out-dir", dir_.path().string(), wav},
