@@ -58,6 +58,7 @@ bench: build
 	@sh bench/bench_load.sh $(BUILD)
 	@$(BUILD)/bench/bench_mono $(BUILD)/bench/speech-like-1h.wav
 	@sh bench/bench_adapters.sh $(BUILD)
+	@sh bench/bench_speech.sh $(BUILD)
 
 install: build
 	@cmake --install $(BUILD) --prefix $(PREFIX)
