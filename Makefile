@@ -10,7 +10,7 @@ BUILD      ?= build
 SAN_BUILD  ?= build-san
 TSAN_BUILD ?= build-tsan
 # The binaries whose threads meet: the worker handoff, the engine lock, the tool record.
-TSAN_TESTS := worker_test process_test
+TSAN_TESTS := worker_test process_test speech_worker_test
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX     ?= /usr/local
 CMAKE_GEN  := -DCMAKE_EXPORT_COMPILE_COMMANDS=ON

@@ -26,11 +26,14 @@ bool CMainApp::InitInstance() {
 }
 
 void CMainApp::RunMainWindow() {
-    MainDlgLinks links{engine_, globals_,
+    MainDlgLinks links{engine_,
+                       globals_,
                        [this](std::unique_ptr<JobInfo> job) {
                            workerThread_->PostCommand(JOB_CMD_RUN, std::move(job));
                        },
-                       receiver_.get()};
+                       receiver_.get(),
+                       toolFolders_,
+                       {}};
     CMainDlg window(links);
 
     // The settings file is read by now, and no job can have been handed out yet.
@@ -58,6 +61,8 @@ void CMainApp::RunMainWindow() {
     loop.exec();
     std::lock_guard lock(stopMutex_);
     window_ = nullptr;
+    // The window goes with the return, and with it the speech model's run: cancelled and
+    // waited for before ExitInstance waits for the worker.
 }
 
 void CMainApp::RequestStop(int signal) {

@@ -1,6 +1,7 @@
 // CMainApp: the program's start and end. Start: the worker thread, then the main window
-// until it closes. End: the exit signal raised, the worker told to quit, a running tool
-// stopped, the worker waited for; jobs still queued are never started.
+// until it closes. End: the window's speech model run stopped with the window, the exit
+// signal raised, the worker told to quit, a running tool stopped, the worker waited for;
+// jobs still queued are never started.
 #pragma once
 
 #include <functional>

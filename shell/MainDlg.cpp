@@ -1,5 +1,6 @@
 // The main window: its controls and layout, the data exchange, drops and job results,
-// the Generate runs, the about box and the close path. The settings file is Settings.cpp.
+// the Generate runs, the speech model's run on each load, the about box and the close
+// path. The settings file is Settings.cpp.
 #include "MainDlg.h"
 
 #include <QApplication>
@@ -22,6 +23,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <thread>
 #include <vector>
 
 #include "AboutDlg.h"
@@ -32,6 +34,7 @@
 #include "LogListBox.h"
 #include "Resources.h"
 #include "ResultCodes.h"
+#include "SpeechModelPath.h"
 #include "Srt.h"
 #include "TrayIcon.h"
 #include "UpDown.h"
@@ -43,7 +46,7 @@ namespace {
 
 // The window's size and its controls' rectangles, in dialog units.
 constexpr int WINDOW_WIDTH_DU = 282;
-constexpr int WINDOW_HEIGHT_DU = 222;
+constexpr int WINDOW_HEIGHT_DU = 245;
 
 const char* const NORM_ENTRIES[] = {
     "Не использовать Replay Gain",       "Replay Gain Radio",
@@ -59,6 +62,27 @@ struct Placed {
 QString Q(const std::string& text) {
     return QString::fromStdString(text);
 }
+
+// The speech worker's reports, queued to the window's thread. The window joins the worker
+// before it goes, so it is there for every call; a report still queued then is dropped
+// with the window.
+class WindowSpeechReceiver : public ISpeechReceiver {
+public:
+    explicit WindowSpeechReceiver(CMainDlg* window) : window_(window) {}
+    void OnSpeechProgress(uint64_t load, int percent) override {
+        QMetaObject::invokeMethod(
+            window_, [w = window_, load, percent] { w->OnSpeechProgress(load, percent); },
+            Qt::QueuedConnection);
+    }
+    void OnSpeechDone(uint64_t load, bool ok, const std::string& error) override {
+        QMetaObject::invokeMethod(
+            window_, [w = window_, load, ok, error] { w->OnSpeechDone(load, ok, error); },
+            Qt::QueuedConnection);
+    }
+
+private:
+    CMainDlg* window_;
+};
 
 } // namespace
 
@@ -110,9 +134,19 @@ CMainDlg::CMainDlg(const MainDlgLinks& links, QWidget* parent)
     connect(trayTimer_, &QTimer::timeout, this,
             [this] { tray_->OnTimer(jobQueue_.pendingJobs()); });
     trayTimer_->start();
+
+    speechReceiver_ = std::make_unique<WindowSpeechReceiver>(this);
+    const int threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    speechWorker_ = std::make_unique<CSpeechWorker>(
+        engine_, *speechReceiver_,
+        links.speechAnalyser ? links.speechAnalyser
+                             : ModelAnalyser(FindSpeechModel(links.toolFolders)),
+        threads);
 }
 
 CMainDlg::~CMainDlg() {
+    // First: the model's run is cancelled and waited for while all it reports to is here.
+    speechWorker_.reset();
     if (receiver_) {
         receiver_->SetAlive(false);
     }
@@ -149,16 +183,19 @@ void CMainDlg::CreateControls() {
     };
     // A frame's line runs through the middle of its caption, so the caption takes no room
     // of its own and a frame drawn inside another (the glitch group) stays inside it.
-    const auto group = [this](const char* text, bool centred) {
+    const auto frameStyle = [this](bool centred, int captionLeft) {
+        return QStringLiteral("QGroupBox { border: 1px solid palette(mid); border-radius: 2px;"
+                              " margin-top: %1px; }"
+                              "QGroupBox::title { subcontrol-origin: margin;"
+                              " subcontrol-position: %2; padding: 0 3px; left: %3px;"
+                              " background-color: palette(window); }")
+            .arg(fontMetrics().height() / 2)
+            .arg(centred ? QStringLiteral("top center") : QStringLiteral("top left"))
+            .arg(captionLeft);
+    };
+    const auto group = [this, &frameStyle](const char* text, bool centred) {
         auto* widget = new QGroupBox(QString::fromUtf8(text), this);
-        widget->setStyleSheet(
-            QStringLiteral("QGroupBox { border: 1px solid palette(mid); border-radius: 2px;"
-                           " margin-top: %1px; }"
-                           "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: %2;"
-                           " padding: 0 3px; left: %3px; background-color: palette(window); }")
-                .arg(fontMetrics().height() / 2)
-                .arg(centred ? QStringLiteral("top center") : QStringLiteral("top left"))
-                .arg(centred ? 0 : 6));
+        widget->setStyleSheet(frameStyle(centred, centred ? 0 : 6));
         return widget;
     };
 
@@ -191,6 +228,10 @@ void CMainDlg::CreateControls() {
     QLabel* egCaption = label("Threshold");
     egThresholdEdit_ = edit("egThreshold", false);
     egGenerate_ = button("Generate", "generateEnergyGlitch");
+    QLabel* spCaption = label("Threshold");
+    spThresholdEdit_ = edit("spThreshold", false);
+    spGenerate_ = button("Generate", "generateSpeech");
+    speechProgress_ = label("", "speechProgress");
     log_ = new CLogListBox(this);
     log_->setObjectName(QStringLiteral("log"));
     QLabel* status = label("", "status");
@@ -200,15 +241,15 @@ void CMainDlg::CreateControls() {
     QGroupBox* energyBased = group("VAD: Energy Based", true);
     QGroupBox* wav = group("WAV", false);
     QGroupBox* energyGlitch = group("VAD: Energy Glitch", true);
+    QGroupBox* speechModel = group("VAD: Speech Model", true);
     QLabel* plus = label("+");
 
     // Frames sit beneath what they frame, or they would take its clicks; among themselves
     // the later one is on top, so its caption covers the line of a frame it overlaps.
-    for (QGroupBox* frame : {energyGlitch, wav, energyBased, options}) {
+    for (QGroupBox* frame : {speechModel, energyGlitch, wav, energyBased, options}) {
         frame->lower();
     }
-    ebGenerate_->setEnabled(false);
-    egGenerate_->setEnabled(false);
+    SetGenerateEnabled(false);
 
     const std::vector<Placed> placed = {
         {options, 0, 88, 281, 58},
@@ -235,11 +276,17 @@ void CMainDlg::CreateControls() {
         {egCaption, 120, 193, 32, 8},
         {egThresholdEdit_, 178, 191, 47, 12},
         {egGenerate_, 230, 189, 49, 16},
+        // The progress sits under the WAV box, the threshold under the other thresholds.
+        {speechProgress_, 6, 215, 105, 8},
+        {spCaption, 120, 215, 32, 8},
+        {spThresholdEdit_, 178, 214, 47, 12},
+        {spGenerate_, 230, 212, 49, 16},
         {log_, 0, 0, 281, 86},
-        {status, 0, 209, 281, 12},
+        {status, 0, 232, 281, 12},
         {energyBased, 114, 141, 167, 67},
         {wav, 0, 141, 115, 67},
         {energyGlitch, 114, 166, 167, 42},
+        {speechModel, 0, 204, 281, 28},
         {plus, 134, 128, 8, 8},
     };
 
@@ -265,6 +312,10 @@ void CMainDlg::CreateControls() {
         p.widget->setGeometry(units.Rect(p.x, p.y, p.width, p.height));
     }
     setFixedSize(units.X(WINDOW_WIDTH_DU), units.Y(WINDOW_HEIGHT_DU));
+    // The speech group spans the window, but its caption stands over the right column, in
+    // line with the captions of the other two detectors.
+    const int captionWidth = fontMetrics().horizontalAdvance(speechModel->title()) + 6;
+    speechModel->setStyleSheet(frameStyle(false, units.X(114) + (units.X(167) - captionWidth) / 2));
 
     connect(browseButton_, &QPushButton::clicked, this, &CMainDlg::OnBrowse);
     connect(useSrcPathBox_, &QCheckBox::clicked, this, &CMainDlg::UpdateOutputFolderEnabled);
@@ -272,6 +323,7 @@ void CMainDlg::CreateControls() {
     connect(normList_, &QComboBox::activated, this, &CMainDlg::UpdateGainEnabled);
     connect(ebGenerate_, &QPushButton::clicked, this, &CMainDlg::OnGenerateEnergyBased);
     connect(egGenerate_, &QPushButton::clicked, this, &CMainDlg::OnGenerateEnergyGlitch);
+    connect(spGenerate_, &QPushButton::clicked, this, &CMainDlg::OnGenerateSpeech);
 
     // The controls start from the members' construction values.
     outputFolderEdit_->setText(Q(outputFolder_));
@@ -282,6 +334,7 @@ void CMainDlg::CreateControls() {
     ebThresholdEdit_->setText(QStringLiteral("0"));
     egThresholdEdit_->setText(QStringLiteral("0"));
     egPrefilterEdit_->setText(QStringLiteral("0"));
+    spThresholdEdit_->setText(QStringLiteral("0"));
 }
 
 bool CMainDlg::UpdateData() {
@@ -316,7 +369,7 @@ bool CMainDlg::UpdateData() {
     gainDb_ = *gain;
     makeMono_ = makeMonoBox_->isChecked() ? 1 : 0;
     return threshold(ebThresholdEdit_, ebThreshold_) && threshold(egThresholdEdit_, egThreshold_) &&
-           threshold(egPrefilterEdit_, egPrefilter_);
+           threshold(egPrefilterEdit_, egPrefilter_) && threshold(spThresholdEdit_, spThreshold_);
 }
 
 JobOptions CMainDlg::CurrentJobOptions() const {
@@ -338,6 +391,9 @@ void CMainDlg::HandleDrop(const QStringList& paths) {
         if (file.empty() || IsFolder(file)) {
             continue;
         }
+        // The model's run on the file shown is of no use any more.
+        speechWorker_->Cancel();
+        ResetSpeech();
         // Waits at most for a load under way, never for a decoder.
         engine_.Clear();
         loadedLoad_ = 0;
@@ -367,6 +423,7 @@ void CMainDlg::OnJobDone(const JobResult& result) {
             SetGenerateEnabled(true);
             loadedOutputBase_ = result.text;
             loadedLoad_ = result.loadNumber;
+            StartSpeech(result.loadNumber, result.wavPath);
         }
     }
     const QString message = Q(ResultMessage(result.code));
@@ -382,16 +439,48 @@ void CMainDlg::OnGenerateEnergyGlitch() {
     RunDetection(true);
 }
 
+void CMainDlg::OnGenerateSpeech() {
+    if (!UpdateData()) {
+        return;
+    }
+    switch (speechState_) {
+    case SpeechState::Running:
+        speechPressed_ = true;
+        pressedThreshold_ = spThreshold_;
+        ShowSpeechState();
+        break;
+    case SpeechState::Failed:
+        ShowSpeechError();
+        break;
+    case SpeechState::Ready:
+    case SpeechState::None: // the engine says what is missing
+        RunSpeechDetection(spThreshold_);
+        break;
+    }
+}
+
 void CMainDlg::RunDetection(bool glitch) {
     if (!UpdateData()) {
         return;
     }
+    WriteSrt([&](CVadEngine& engine, const std::string& srtPath) {
+        return glitch ? engine.RunEnergyGlitch(egThreshold_, egPrefilter_, srtPath)
+                      : engine.RunEnergyBased(ebThreshold_, srtPath);
+    });
+}
+
+void CMainDlg::RunSpeechDetection(double threshold) {
+    WriteSrt([threshold](CVadEngine& engine, const std::string& srtPath) {
+        return engine.RunSpeech(threshold, srtPath);
+    });
+}
+
+void CMainDlg::WriteSrt(
+    const std::function<DetectionResult(CVadEngine&, const std::string&)>& detect) {
     const std::string srtPath = loadedOutputBase_ + ".srt";
     DetectionResult run;
-    const bool held = engine_.WithLoad(loadedLoad_, [&](CVadEngine& engine) {
-        run = glitch ? engine.RunEnergyGlitch(egThreshold_, egPrefilter_, srtPath)
-                     : engine.RunEnergyBased(ebThreshold_, srtPath);
-    });
+    const bool held =
+        engine_.WithLoad(loadedLoad_, [&](CVadEngine& engine) { run = detect(engine, srtPath); });
     if (!held) {
         // The engine has moved on to another file (or to none): nothing to run on.
         SetGenerateEnabled(false);
@@ -404,6 +493,78 @@ void CMainDlg::RunDetection(bool glitch) {
         return;
     }
     ShowMessage(this, MessageKind::Plain, QStringLiteral("Done."), QString::number(run.cues));
+}
+
+void CMainDlg::StartSpeech(uint64_t load, const std::string& wavPath) {
+    ResetSpeech();
+    speechState_ = SpeechState::Running;
+    ShowSpeechState();
+    speechWorker_->Start(load, wavPath);
+}
+
+void CMainDlg::ResetSpeech() {
+    speechState_ = SpeechState::None;
+    speechPercent_ = 0;
+    speechPressed_ = false;
+    speechError_.clear();
+    ShowSpeechState();
+}
+
+void CMainDlg::OnSpeechProgress(uint64_t load, int percent) {
+    if (load != loadedLoad_ || speechState_ != SpeechState::Running) {
+        return;
+    }
+    speechPercent_ = percent;
+    ShowSpeechState();
+}
+
+void CMainDlg::OnSpeechDone(uint64_t load, bool ok, const std::string& error) {
+    if (load != loadedLoad_ || speechState_ != SpeechState::Running) {
+        return;
+    }
+    const bool pressed = speechPressed_;
+    speechPressed_ = false;
+    if (ok) {
+        speechState_ = SpeechState::Ready;
+        ShowSpeechState();
+        if (pressed) {
+            RunSpeechDetection(pressedThreshold_);
+        }
+        return;
+    }
+    speechState_ = SpeechState::Failed;
+    speechError_ = error;
+    ShowSpeechState();
+    const QString line = QStringLiteral("Ошибка модели речи: %1").arg(Q(error));
+    log_->AppendLogLine(line, line);
+    if (pressed) {
+        ShowSpeechError();
+    }
+}
+
+void CMainDlg::ShowSpeechState() {
+    QString text;
+    switch (speechState_) {
+    case SpeechState::None:
+        break;
+    case SpeechState::Running:
+        text = speechPressed_ ? QStringLiteral("Речь: %1 %, затем SRT").arg(speechPercent_)
+                              : QStringLiteral("Речь: %1 %").arg(speechPercent_);
+        break;
+    case SpeechState::Ready:
+        text = QStringLiteral("Речь: готово");
+        break;
+    case SpeechState::Failed:
+        text = QStringLiteral("Речь: ошибка");
+        break;
+    }
+    speechProgress_->setText(text);
+    speechProgress_->setToolTip(Q(speechError_));
+}
+
+void CMainDlg::ShowSpeechError() {
+    ShowMessage(this, MessageKind::Error, QStringLiteral("Kestrun"),
+                QStringLiteral("Ошибка модели речи: %1").arg(Q(speechError_)));
 }
 
 void CMainDlg::OnBrowse() {
@@ -432,6 +593,7 @@ void CMainDlg::UpdateGainEnabled() {
 void CMainDlg::SetGenerateEnabled(bool enabled) {
     ebGenerate_->setEnabled(enabled);
     egGenerate_->setEnabled(enabled);
+    spGenerate_->setEnabled(enabled);
 }
 
 void CMainDlg::RestoreFromTray() {

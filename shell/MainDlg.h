@@ -1,6 +1,7 @@
 // CMainDlg: the program's one window. Files dropped on it become jobs for the worker; it
-// holds the conversion options, the two detectors' thresholds with their Generate buttons,
-// the loaded file's sample rate, channels and duration, and the message log.
+// holds the conversion options, the three detectors' thresholds with their Generate
+// buttons, the loaded file's sample rate, channels and duration, the speech model's
+// progress on it, and the message log.
 #pragma once
 
 #include <QDialog>
@@ -9,10 +10,12 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "JobInfo.h"
 #include "JobQueue.h"
 #include "SharedEngine.h"
+#include "SpeechWorker.h"
 
 class QCheckBox;
 class QComboBox;
@@ -53,6 +56,10 @@ struct MainDlgLinks {
     // The worker's reports, when a worker runs; the window connects to it and marks it
     // alive for as long as it can take them.
     WindowReceiver* receiver = nullptr;
+    // Where the speech model is looked up (FindSpeechModel); empty for the default folders.
+    std::vector<std::string> toolFolders;
+    // Takes the place of the speech model's run (tests); empty runs the model.
+    SpeechAnalyser speechAnalyser;
 };
 
 class CMainDlg : public QDialog {
@@ -60,7 +67,8 @@ class CMainDlg : public QDialog {
 public:
     // Builds and initialises the window: tray icon, controls, settings, placement, timer.
     explicit CMainDlg(const MainDlgLinks& links, QWidget* parent = nullptr);
-    // Stops the timer, saves the settings and removes the tray icon.
+    // Stops the speech model's run and the timer, saves the settings and removes the tray
+    // icon.
     ~CMainDlg() override;
 
     // Takes the controls' values into the members, checking each in order. On the first
@@ -75,8 +83,17 @@ public:
 
     void OnGenerateEnergyBased();
     void OnGenerateEnergyGlitch();
+    // With the probabilities at hand the SRT is written at once; while they are being
+    // computed the press is remembered and carried out when they arrive; when their run
+    // failed, its error is shown.
+    void OnGenerateSpeech();
     void OnBrowse();
     void ShowAbout();
+
+    // The speech worker's reports, on the window's thread. Reports of any load but the one
+    // shown are ignored.
+    void OnSpeechProgress(uint64_t load, int percent);
+    void OnSpeechDone(uint64_t load, bool ok, const std::string& error);
 
     // Escape and every close request: the fields are checked first, and only when they
     // are valid does the window's run end.
@@ -97,6 +114,7 @@ public:
     double ebThreshold() const { return ebThreshold_; }
     double egThreshold() const { return egThreshold_; }
     double egPrefilter() const { return egPrefilter_; }
+    double spThreshold() const { return spThreshold_; }
     const std::string& loadedOutputBase() const { return loadedOutputBase_; }
     const JobQueue& jobQueue() const { return jobQueue_; }
     CTrayIcon& tray() const { return *tray_; }
@@ -118,6 +136,13 @@ private:
     void UpdateGainEnabled();
     void SetGenerateEnabled(bool enabled);
     void RunDetection(bool glitch);
+    void RunSpeechDetection(double threshold);
+    // Runs a detector on the shown load and writes its SRT: "Done." or an error box.
+    void WriteSrt(const std::function<DetectionResult(CVadEngine&, const std::string&)>& detect);
+    void StartSpeech(uint64_t load, const std::string& wavPath);
+    void ResetSpeech();
+    void ShowSpeechState();
+    void ShowSpeechError();
     void RestoreFromTray();
     JobOptions CurrentJobOptions() const;
 
@@ -145,6 +170,9 @@ private:
     QLineEdit* egThresholdEdit_ = nullptr;  // 1057
     QPushButton* egGenerate_ = nullptr;     // 1056
     CLogListBox* log_ = nullptr;            // 1000
+    QLineEdit* spThresholdEdit_ = nullptr;
+    QPushButton* spGenerate_ = nullptr;
+    QLabel* speechProgress_ = nullptr;
 
     // Exchanged with the controls.
     std::string outputFolder_;
@@ -155,10 +183,22 @@ private:
     double ebThreshold_ = 0;
     double egThreshold_ = 0;
     double egPrefilter_ = 0;
+    double spThreshold_ = 0;
 
     // The SRT base of the load the window shows, and that load's number in the engine.
     std::string loadedOutputBase_;
     uint64_t loadedLoad_ = 0;
+
+    // The speech model's run on the shown load. The receiver hands the worker's reports
+    // to this thread; the worker goes first, as it reports to the receiver.
+    enum class SpeechState { None, Running, Ready, Failed };
+    SpeechState speechState_ = SpeechState::None;
+    int speechPercent_ = 0;
+    bool speechPressed_ = false;  // Generate pressed while running
+    double pressedThreshold_ = 0; // the threshold of that press
+    std::string speechError_;     // when Failed
+    std::unique_ptr<ISpeechReceiver> speechReceiver_;
+    std::unique_ptr<CSpeechWorker> speechWorker_;
 };
 
 } // namespace kestrun

@@ -56,6 +56,7 @@ void CMainDlg::LoadSettings() {
     ebThresholdEdit_->setText(QString::fromStdString(GetText("tr1", "0.045", TEXT_CHARS)));
     egThresholdEdit_->setText(QString::fromStdString(GetText("tr2", "0.0015", TEXT_CHARS)));
     egPrefilterEdit_->setText(QString::fromStdString(GetText("prflt2", "0.005", TEXT_CHARS)));
+    spThresholdEdit_->setText(QString::fromStdString(GetText("tr3", "0.5", TEXT_CHARS)));
 
     // A mode that names no entry leaves the list without a selection.
     normList_->setCurrentIndex(normIndex_ >= 0 && normIndex_ < normList_->count() ? normIndex_
@@ -106,6 +107,8 @@ void CMainDlg::SaveSettings() {
     PutInt("Gain", gainDb_);
     PutInt("ShowHint", globals_.showHint);
     PutInt("UseSrcPath", useSrcPath_);
+    // Last, so a file written before the speech model keeps its keys in their order.
+    Put("tr3", spThresholdEdit_->text().toStdString());
 }
 
 } // namespace kestrun

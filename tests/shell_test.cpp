@@ -1,6 +1,7 @@
 // The window: settings file, field checks and their three callers, enabling rules, drops
-// and job results, the Generate runs, the log, minimising to the tray, the exit order
-// with a tool still running, and one whole road of a real speech file.
+// and job results, the Generate runs, the speech model's run on each load, the log,
+// minimising to the tray, the exit order with a tool still running, and one whole road of
+// a real speech file.
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -34,6 +35,7 @@
 #include "MainApp.h"
 #include "MainDlg.h"
 #include "ResultCodes.h"
+#include "SpeechModelPath.h"
 #include "TestWav.h"
 #include "TrayIcon.h"
 #include "UpDown.h"
@@ -53,13 +55,22 @@ struct Harness {
     SharedEngine engine;
     GlobalSettings globals;
     std::vector<std::unique_ptr<JobInfo>> dispatched;
+    // The stand-in speech model's runs fail with this when set; set only between runs.
+    std::string speechError;
     std::unique_ptr<CMainDlg> window;
 
     Harness() {
-        MainDlgLinks links{
-            engine, globals,
-            [this](std::unique_ptr<JobInfo> job) { dispatched.push_back(std::move(job)); },
-            nullptr};
+        MainDlgLinks links{engine, globals, {}, nullptr, {}, {}};
+        links.dispatch = [this](std::unique_ptr<JobInfo> job) {
+            dispatched.push_back(std::move(job));
+        };
+        links.speechAnalyser = [this](const std::string&, const SpeechRunOptions&) {
+            SpeechAnalysis analysis;
+            analysis.ok = speechError.empty();
+            analysis.error = speechError;
+            analysis.probabilities.assign(94, 0.9f); // 3 s of speech
+            return analysis;
+        };
         window = std::make_unique<CMainDlg>(links);
     }
     template <class T> T* Find(const char* name) const {
@@ -185,23 +196,26 @@ private slots:
             QCOMPARE(h.Edit("ebThreshold")->text(), QStringLiteral("0.045"));
             QCOMPARE(h.Edit("egPrefilter")->text(), QStringLiteral("0.005"));
             QCOMPARE(h.Edit("egThreshold")->text(), QStringLiteral("0.0015"));
+            QCOMPARE(h.Edit("spThreshold")->text(), QStringLiteral("0.5"));
+            QCOMPARE(h.Text("speechProgress"), QString());
             QCOMPARE(h.Edit("outputFolder")->text(), QStringLiteral("./"));
             QCOMPARE(h.window->pos(), QPoint(2, 2));
             QVERIFY(!h.Button("generateEnergyBased")->isEnabled());
             QVERIFY(!h.Button("generateEnergyGlitch")->isEnabled());
+            QVERIFY(!h.Button("generateSpeech")->isEnabled());
 
             // Tab visits the controls in the window's order.
             QStringList chain;
-            for (QWidget* w = h.Edit("outputFolder"); chain.size() < 13;
+            for (QWidget* w = h.Edit("outputFolder"); chain.size() < 15;
                  w = w->nextInFocusChain()) {
                 if (w->focusPolicy() & Qt::TabFocus && !w->objectName().isEmpty()) {
                     chain << w->objectName();
                 }
             }
-            QCOMPARE(chain,
-                     (QStringList{"outputFolder", "browse", "useSrcPath", "makeMono", "normMode",
-                                  "gain", "ebThreshold", "generateEnergyBased", "egPrefilter",
-                                  "egThreshold", "generateEnergyGlitch", "log", "outputFolder"}));
+            QCOMPARE(chain, (QStringList{"outputFolder", "browse", "useSrcPath", "makeMono",
+                                         "normMode", "gain", "ebThreshold", "generateEnergyBased",
+                                         "egPrefilter", "egThreshold", "generateEnergyGlitch",
+                                         "spThreshold", "generateSpeech", "log", "outputFolder"}));
             h.window->show();
             h.window->reject(); // Escape: the fields are valid, the window's run ends
             QVERIFY(h.window->isHidden());
@@ -210,15 +224,16 @@ private slots:
         QCOMPARE(lines.value(0), QStringLiteral("[Options]"));
         QCOMPARE(Keys(lines),
                  (QStringList{"MINTRAY", "Mono", "tr1", "tr2", "prflt2", "PosX", "PosY", "Path",
-                              "Hidden", "Norm", "Gain", "ShowHint", "UseSrcPath"}));
+                              "Hidden", "Norm", "Gain", "ShowHint", "UseSrcPath", "tr3"}));
         QVERIFY(lines.contains(QStringLiteral("Path=./")));
         QVERIFY(lines.contains(QStringLiteral("tr2=0.0015")));
+        QVERIFY(lines.contains(QStringLiteral("tr3=0.5")));
     }
 
     void settingsRoundTripAndOddValues() {
         WriteIni("; kept\n[Options]\nMINTRAY=0\nMono=0\nHidden=1\nUseSrcPath=0\nNorm=9\n"
                  "Gain=20\nShowHint=0\nAzidGain=1234567\ntr1=0.050\nPosX=-40\nPosY=30\n"
-                 "Path=/tmp/out dir\nUnknown=stays\n[Other]\nx=1\n");
+                 "Path=/tmp/out dir\nUnknown=stays\ntr3=0.70\n[Other]\nx=1\n");
         {
             Harness h;
             QCOMPARE(h.globals.minTray, 0);
@@ -230,6 +245,7 @@ private slots:
             QCOMPARE(h.Find<QComboBox>("normMode")->currentIndex(), -1); // names no entry
             QCOMPARE(h.Edit("gain")->text(), QStringLiteral("20"));
             QCOMPARE(h.Edit("ebThreshold")->text(), QStringLiteral("0.050"));
+            QCOMPARE(h.Edit("spThreshold")->text(), QStringLiteral("0.70"));
             QCOMPARE(h.window->pos(), QPoint(2, 30));
 
             // Gain 20 is refused until the up-down brings it into range.
@@ -245,7 +261,7 @@ private slots:
         QCOMPARE(lines.value(0), QStringLiteral("; kept"));
         for (const char* expected :
              {"MINTRAY=0", "Mono=0", "Hidden=1", "UseSrcPath=0", "Norm=-1", "Gain=11", "ShowHint=0",
-              "AzidGain=1234567", "tr1=0.050", "PosX=0", "PosY=50", "Path=/tmp/out dir",
+              "AzidGain=1234567", "tr1=0.050", "tr3=0.70", "PosX=0", "PosY=50", "Path=/tmp/out dir",
               "Unknown=stays", "[Other]", "x=1"}) {
             QVERIFY2(lines.contains(QString::fromUtf8(expected)), expected);
         }
@@ -306,8 +322,21 @@ private slots:
         QVERIFY(h.window->isVisible());
         QCOMPARE(messages_.size(), before);
 
+        // The speech threshold comes last and holds back each caller the same way.
+        h.Edit("spThreshold")->setText(QStringLiteral("1.5"));
+        h.window->HandleDrop({Path("a.wav")});
+        h.window->OnGenerateSpeech();
+        h.window->close();
+        QVERIFY(h.window->isVisible());
+        QVERIFY(h.dispatched.empty());
+        QCOMPARE(messages_.size(), before + 3);
+        QCOMPARE(messages_.back().text, QStringLiteral("Введите число от 0 до 1."));
+        QCOMPARE(h.window->focusWidget(), h.Edit("spThreshold"));
+        h.Edit("spThreshold")->setText(QStringLiteral("0.25"));
+
         h.window->HandleDrop({Path("a.wav")});
         QCOMPARE(h.dispatched.size(), std::size_t(1));
+        QCOMPARE(h.window->spThreshold(), 0.25);
     }
 
     // Under a locale whose decimal separator is a comma, thresholds still take a point.
@@ -411,11 +440,11 @@ private slots:
         QCOMPARE(h.dispatched.size(), std::size_t(1));
         QCOMPARE(h.window->jobQueue().pendingJobs(), 2);
         QCOMPARE(h.window->tray().badgeNumber(), 2u);
-        h.window->OnJobDone({RESULT_PROCESS_INTERRUPTED, job.outputBase, 0});
+        h.window->OnJobDone({RESULT_PROCESS_INTERRUPTED, job.outputBase, 0, {}});
         QCOMPARE(h.dispatched.size(), std::size_t(2));
         QCOMPARE(h.window->jobQueue().pendingJobs(), 1);
         QCOMPARE(h.window->tray().badgeNumber(), 1u);
-        h.window->OnJobDone({3, h.dispatched[1]->outputBase, 0});
+        h.window->OnJobDone({3, h.dispatched[1]->outputBase, 0, {}});
         QCOMPARE(h.window->jobQueue().pendingJobs(), 0);
         QCOMPARE(h.window->tray().blinkCount(), BLINK_AFTER_QUEUE);
         QCOMPARE(h.LogLines(),
@@ -430,7 +459,7 @@ private slots:
         h.window->HandleDrop({Path("tones.wav")});
         const uint64_t load = h.engine.Load(StdPath("tones.wav"));
         QVERIFY(load != 0);
-        h.window->OnJobDone({RESULT_OK, StdPath("tones"), load});
+        h.window->OnJobDone({RESULT_OK, StdPath("tones"), load, StdPath("tones.wav")});
         QCOMPARE(h.Text("sampleRate"), QStringLiteral("16000"));
         QCOMPARE(h.Text("channels"), QStringLiteral("1"));
         QCOMPARE(h.Text("duration"), QStringLiteral("00:00:03,000"));
@@ -469,7 +498,7 @@ private slots:
         h.window->HandleDrop({Path("a.wav")});
         const uint64_t loadA = h.engine.Load(StdPath("a.wav"));
         h.window->HandleDrop({Path("b.wav")});
-        h.window->OnJobDone({RESULT_OK, StdPath("a"), loadA});
+        h.window->OnJobDone({RESULT_OK, StdPath("a"), loadA, StdPath("a.wav")});
         QCOMPARE(h.Text("sampleRate"), QString());
         QCOMPARE(h.Text("duration"), QString());
         QVERIFY(!h.Button("generateEnergyBased")->isEnabled());
@@ -477,7 +506,7 @@ private slots:
 
         // Generate pressed while the next job's load has replaced the shown one.
         const uint64_t loadB = h.engine.Load(StdPath("b.wav"));
-        h.window->OnJobDone({RESULT_OK, StdPath("b"), loadB});
+        h.window->OnJobDone({RESULT_OK, StdPath("b"), loadB, StdPath("b.wav")});
         QVERIFY(h.Button("generateEnergyGlitch")->isEnabled());
         h.engine.Load(StdPath("a.wav"));
         messages_.clear();
@@ -487,6 +516,52 @@ private slots:
         QVERIFY(!QFile::exists(Path("a.srt")));
         QVERIFY(!h.Button("generateEnergyBased")->isEnabled());
         QVERIFY(!h.Button("generateEnergyGlitch")->isEnabled());
+    }
+
+    // The model runs on each load; a press while it runs is carried out when it ends, and
+    // a failed run leaves the other detectors working.
+    void speechRunFollowsTheLoad() {
+        Harness h;
+        h.window->show();
+        testwav::WriteFile(StdPath("tones.wav"), ToneWav());
+        const auto load = [&] {
+            h.window->HandleDrop({Path("tones.wav")});
+            const uint64_t number = h.engine.Load(StdPath("tones.wav"));
+            h.window->OnJobDone({RESULT_OK, StdPath("tones"), number, StdPath("tones.wav")});
+        };
+        // The run's report is queued, so the window counts it as running until it is read.
+        load();
+        QCOMPARE(h.Text("speechProgress"), QStringLiteral("Речь: 0 %"));
+        h.Button("generateSpeech")->click();
+        QCOMPARE(h.Text("speechProgress"), QStringLiteral("Речь: 0 %, затем SRT"));
+        h.window->OnSpeechProgress(h.engine.CurrentLoad(), 100);
+        QCOMPARE(h.Text("speechProgress"), QStringLiteral("Речь: 100 %, затем SRT"));
+        auto* progress = h.Find<QLabel>("speechProgress");
+        QVERIFY(progress->sizeHint().width() <= progress->width()); // the longest text fits
+        QVERIFY(messages_.empty());
+        QTRY_COMPARE(messages_.size(), std::size_t(1));
+        QCOMPARE(messages_[0].title, QStringLiteral("Done."));
+        QCOMPARE(messages_[0].text.toInt(), CueCount(StdPath("tones.srt")));
+        QVERIFY(messages_[0].text.toInt() > 0);
+        QCOMPARE(h.Text("speechProgress"), QStringLiteral("Речь: готово"));
+        h.Button("generateSpeech")->click(); // ready: at once
+        QCOMPARE(messages_.size(), std::size_t(2));
+
+        // A drop discards the run and its label; the next load's run fails.
+        h.window->HandleDrop({Path("tones.wav")});
+        QCOMPARE(h.Text("speechProgress"), QString());
+        h.speechError = "speech model not found: /nowhere/model.onnx";
+        load();
+        h.Button("generateSpeech")->click(); // before the report can arrive
+        const QString error =
+            QStringLiteral("Ошибка модели речи: speech model not found: /nowhere/model.onnx");
+        QTRY_COMPARE(messages_.size(), std::size_t(3));
+        QCOMPARE(messages_[2].kind, MessageKind::Error);
+        QCOMPARE(messages_[2].text, error);
+        QCOMPARE(h.LogLines().back(), error);
+        QCOMPARE(h.Text("speechProgress"), QStringLiteral("Речь: ошибка"));
+        h.Button("generateEnergyBased")->click();
+        QCOMPARE(messages_.back().title, QStringLiteral("Done."));
     }
 
     void aboutBoxFromTheContextMenuAndF1() {
@@ -615,22 +690,34 @@ private slots:
         }
     }
 
-    // A person's road: drop a spoken file on the real window, wait, press Generate.
+    // A person's road: drop a spoken file on the real window, wait for the load and the
+    // speech model, press Generate of the model, then of the energy detector. Without a
+    // model beside the program the model's press shows why.
     void speechFileFromDropToSrt() {
         const QString speech = Path("speech.wav");
         const QString script = QStringLiteral(KESTRUN_SOURCE_DIR "/scripts/make-speech.sh");
         QCOMPARE(QProcess::execute(QStringLiteral("sh"), {script, speech}), 0);
+        const std::string model = FindSpeechModel({});
+        const bool haveModel = QFile::exists(QString::fromStdString(model));
 
         CMainApp app;
         QVERIFY(app.InitInstance());
+        int speechCues = -1;
         app.SetOnWindowShown([&](CMainDlg& window) {
             DropFiles(&window, {speech});
             auto* generate = window.findChild<QPushButton*>(QStringLiteral("generateEnergyBased"));
+            auto* progress = window.findChild<QLabel*>(QStringLiteral("speechProgress"));
             auto* poll = new QTimer(&window);
-            QObject::connect(poll, &QTimer::timeout, &window, [&, generate, poll] {
-                if (generate->isEnabled()) {
+            QObject::connect(poll, &QTimer::timeout, &window, [&, generate, progress, poll] {
+                const QString state = progress->text();
+                if (state == QStringLiteral("Речь: готово") ||
+                    state == QStringLiteral("Речь: ошибка")) {
                     poll->stop();
                     QTRY_COMPARE(window.windowTitle(), QString::fromUtf8(IDLE_TITLE));
+                    QTest::mouseClick(
+                        window.findChild<QPushButton*>(QStringLiteral("generateSpeech")),
+                        Qt::LeftButton);
+                    speechCues = CueCount(StdPath("speech.srt"));
                     QTest::mouseClick(generate, Qt::LeftButton);
                     window.close();
                 }
@@ -640,12 +727,22 @@ private slots:
         app.RunMainWindow();
         app.ExitInstance();
 
-        QCOMPARE(messages_.size(), std::size_t(1));
-        QCOMPARE(messages_[0].title, QStringLiteral("Done."));
+        QCOMPARE(messages_.size(), std::size_t(2));
+        if (haveModel) {
+            QCOMPARE(messages_[0].title, QStringLiteral("Done."));
+            QVERIFY(speechCues >= 3);
+            QCOMPARE(messages_[0].text.toInt(), speechCues);
+        } else {
+            QCOMPARE(messages_[0].kind, MessageKind::Error);
+            QCOMPARE(messages_[0].text,
+                     QStringLiteral("Ошибка модели речи: speech model not found: ") +
+                         QString::fromStdString(model));
+        }
+        QCOMPARE(messages_[1].title, QStringLiteral("Done."));
         // Three phrases a second apart: at least three cues, each carrying its number.
         const int cues = CueCount(StdPath("speech.srt"));
         QVERIFY(cues >= 3);
-        QCOMPARE(messages_[0].text.toInt(), cues);
+        QCOMPARE(messages_[1].text.toInt(), cues);
         const QStringList srt = FileLines(Path("speech.srt"));
         QCOMPARE(srt.value(0), QStringLiteral("1"));
         QCOMPARE(srt.value(2), QStringLiteral("1"));
