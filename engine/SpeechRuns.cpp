@@ -121,14 +121,16 @@ double EdgeLevel(double floor, double peak, const EdgeRefinement& p) {
 // The start moved to the rise through lvl nearest the model's start, or the old start.
 double RefineStart(const LevelTrack& L, double startMs, const EdgeRefinement& p) {
     const int64_t f0 = L.FrameAt(startMs);
-    const int64_t search = L.Frames(p.searchMs);
+    const int64_t back = L.Frames(p.startBackMs);
+    const int64_t ahead = L.Frames(p.startAheadMs);
     const int64_t context = L.Frames(p.contextMs);
-    const double lvl = EdgeLevel(L.Floor(f0 - context, f0), L.Peak(f0 - search, f0 + context), p);
+    const double lvl =
+        EdgeLevel(L.Floor(f0 - back - context, f0 - back), L.Peak(f0 - back, f0 + context), p);
     if (std::isnan(lvl)) {
         return startMs;
     }
-    const int64_t lo = std::max<int64_t>(f0 - search, 1);
-    const int64_t hi = std::min<int64_t>(f0 + search, L.size() - 1);
+    const int64_t lo = std::max<int64_t>(f0 - back, 1);
+    const int64_t hi = std::min<int64_t>(f0 + ahead, L.size() - 1);
     int64_t f = f0;
     if (L[f] >= lvl) {
         while (f > lo && L[f - 1] >= lvl) {
@@ -151,15 +153,16 @@ double RefineStart(const LevelTrack& L, double startMs, const EdgeRefinement& p)
 // The end moved to the fall through lvl nearest the model's end, or the old end.
 double RefineEnd(const LevelTrack& L, double endMs, const EdgeRefinement& p) {
     const int64_t f0 = L.FrameAt(endMs);
-    const int64_t search = L.Frames(p.searchMs);
+    const int64_t back = L.Frames(p.endBackMs);
+    const int64_t ahead = L.Frames(p.endAheadMs);
     const int64_t context = L.Frames(p.contextMs);
-    const double lvl =
-        EdgeLevel(L.Floor(f0 + 1, f0 + 1 + context), L.Peak(f0 - context, f0 + search), p);
+    const double lvl = EdgeLevel(L.Floor(f0 + ahead + 1, f0 + ahead + 1 + context),
+                                 L.Peak(f0 - back - context, f0 + ahead), p);
     if (std::isnan(lvl)) {
         return endMs;
     }
-    const int64_t lo = std::max<int64_t>(f0 - search, 0);
-    const int64_t hi = std::min<int64_t>(f0 + search, L.size() - 2);
+    const int64_t lo = std::max<int64_t>(f0 - back, 0);
+    const int64_t hi = std::min<int64_t>(f0 + ahead, L.size() - 2);
     int64_t f = std::min(f0, L.size() - 2);
     if (f < 0) {
         return endMs;
