@@ -353,7 +353,8 @@ int main(int argc, char** argv) {
     }
 
     int status = EXIT_OK;
-    while (queue.pendingJobs() > 0) {
+    // A stop that ended the speech model's run on this thread still has its event to come.
+    while (queue.pendingJobs() > 0 || g_stopSpeech.load()) {
         Event event = events.Pop();
         if (const Interrupt* stop = std::get_if<Interrupt>(&event)) {
             // The exit path: no result is wanted any more, no further job starts, the

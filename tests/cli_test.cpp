@@ -519,6 +519,29 @@ TEST_F(cliSpeechRuns, WithoutItsModelOnlyTheSpeechDetectorFails) {
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
+TEST_F(cliSpeechRuns, InterruptStopsTheSpeechModelMidFile) {
+    // Two hours at 4 kHz: a small file that keeps the model busy for seconds.
+    std::vector<int16_t> samples(4000u * 7200u);
+    uint32_t x = 1;
+    for (int16_t& v : samples) {
+        x = x * 1664525u + 1013904223u;
+        v = static_cast<int16_t>(static_cast<int32_t>(x >> 16) % 2000 - 1000);
+    }
+    const std::string wav = speech->dir / "long4k.wav";
+    WriteFile(wav, Wav(4000, 1, samples));
+    samples = {};
+    RunOptions options;
+    options.whileRunning = [](int pid) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        kill(pid, SIGINT);
+    };
+    const RunResult r = RunCli({"-d", "speech", "--threads", "1", wav}, options);
+    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "kestrun-cli: interrupted\n");
+    EXPECT_FALSE(fs::exists(speech->dir / "long4k.srt"));
+}
+
 TEST_F(cliSpeechRuns, ThreadCountDoesNotChangeTheCues) {
     const std::string one = speech->dir / "one.srt";
     const std::string three = speech->dir / "three.srt";
