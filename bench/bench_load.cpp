@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "WavHeader.h"
+#include "ChildRun.h"
 
-extern char** environ;
+#include "WavHeader.h"
 
 namespace {
 
@@ -29,47 +29,12 @@ constexpr double TARGET_TIME_RATIO = 1.5;
 constexpr double TARGET_PEAK_MB = 64.0;
 constexpr std::size_t WARM_CHUNK = 1 << 20;
 
-struct ChildRun {
-    bool ok = false;
-    double seconds = 0.0;
-    long maxRssKiB = 0;
-};
+using kestrun::bench::ChildRun;
+using kestrun::bench::MB;
+using kestrun::bench::Median;
 
-// Runs argv[0] with stdout to outPath. Spawned rather than forked so the child starts
-// from a fresh image; its peak resident size still cannot fall below this process's own
-// at the moment of the spawn, which is why nothing large is ever held here.
 ChildRun Run(const std::vector<std::string>& args, const std::string& outPath) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-
-    ChildRun run;
-    const auto t0 = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        std::fprintf(stderr, "bench_load: cannot start %s\n", argv[0]);
-        return run;
-    }
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid) {
-        return run;
-    }
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    run.maxRssKiB = usage.ru_maxrss; // KiB on Linux
-    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    if (!run.ok) {
-        std::fprintf(stderr, "bench_load: %s failed (status %d)\n", argv[0], status);
-    }
-    return run;
+    return kestrun::bench::RunChild(args, outPath, "bench_load");
 }
 
 // Reads the whole file once so every timed run finds it in the page cache.
@@ -86,11 +51,6 @@ bool WarmCache(const std::string& path) {
     return ok;
 }
 
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 std::string FirstLine(const std::string& path) {
     std::ifstream in(path);
     std::string line;
@@ -100,10 +60,6 @@ std::string FirstLine(const std::string& path) {
 
 double MiB(long kib) {
     return static_cast<double>(kib) / 1024.0;
-}
-
-double MB(long kib) {
-    return static_cast<double>(kib) * 1024.0 / 1e6;
 }
 
 } // namespace

@@ -17,61 +17,19 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "ChildRun.h"
 
 namespace {
 
 constexpr int REPEATS = 3;
 constexpr double TARGET_EXTRA_MB = 64.0;
 
-struct ChildRun {
-    bool ok = false;
-    double seconds = 0.0;
-    long maxRssKiB = 0;
-};
+using kestrun::bench::ChildRun;
+using kestrun::bench::MB;
+using kestrun::bench::Median;
 
-// Spawned, not forked, so the child's peak resident size is its own, not this process's.
 ChildRun Run(const std::vector<std::string>& args, const std::string& outPath) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ChildRun run;
-    const auto t0 = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        std::fprintf(stderr, "bench_speech_cli: cannot start %s\n", argv[0]);
-        return run;
-    }
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid) {
-        return run;
-    }
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    run.maxRssKiB = usage.ru_maxrss; // KiB on Linux
-    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    if (!run.ok) {
-        std::fprintf(stderr, "bench_speech_cli: %s %s failed (status %d)\n", argv[0],
-                     args.size() > 2 ? args[2].c_str() : "", status);
-    }
-    return run;
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-double MB(long kib) {
-    return static_cast<double>(kib) * 1024.0 / 1e6;
+    return kestrun::bench::RunChild(args, outPath, "bench_speech_cli");
 }
 
 // "PATH: N cues" -> "N cues"; the path is a temporary folder, gone by the time it prints.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Random.h"
 #include "WavHeader.h"
 
 namespace {
@@ -18,25 +19,7 @@ constexpr uint16_t CHANNELS = 2;
 constexpr uint16_t BYTES_PER_SAMPLE = 2;
 constexpr std::size_t OUT_CHUNK_FRAMES = 1 << 18;
 
-// xorshift64*: fast, deterministic on every platform, good enough for noise.
-class Random {
-public:
-    explicit Random(uint64_t seed) : state_(seed) {}
-    uint64_t Next() {
-        state_ ^= state_ >> 12;
-        state_ ^= state_ << 25;
-        state_ ^= state_ >> 27;
-        return state_ * 0x2545F4914F6CDD1DULL;
-    }
-    // Uniform in [0, 1).
-    double Unit() { return static_cast<double>(Next() >> 11) * 0x1.0p-53; }
-    double Between(double lo, double hi) { return lo + (hi - lo) * Unit(); }
-    // Uniform in [-1, 1).
-    double Signed() { return 2.0 * Unit() - 1.0; }
-
-private:
-    uint64_t state_;
-};
+using kestrun::bench::Random;
 
 // Speech as a detector sees it: phrases of syllables (noise under a rise-and-fall
 // envelope, each syllable its own loudness) separated by pauses over a low noise floor.

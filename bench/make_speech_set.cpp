@@ -17,32 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "Random.h"
 #include "WavHeader.h"
 
 namespace {
 
 constexpr uint32_t RATE = 44100;
 
-// xorshift64*: the same sequence on every platform and compiler, unlike <random>'s
-// distributions.
-class Random {
-public:
-    explicit Random(uint64_t seed) : state_(seed) {}
-    uint64_t Next() {
-        state_ ^= state_ >> 12;
-        state_ ^= state_ << 25;
-        state_ ^= state_ >> 27;
-        return state_ * 0x2545F4914F6CDD1DULL;
-    }
-    double Unit() { return static_cast<double>(Next() >> 11) * 0x1.0p-53; }
-    double Between(double lo, double hi) { return lo + (hi - lo) * Unit(); }
-    double Signed() { return 2.0 * Unit() - 1.0; }
-    int Pick(int n) { return static_cast<int>(Next() % static_cast<uint64_t>(n)); }
-    bool Chance(double p) { return Unit() < p; }
-
-private:
-    uint64_t state_;
-};
+using kestrun::bench::Random;
 
 // ---------------------------------------------------------------------------------------
 // The song.
