@@ -9,7 +9,7 @@ VERSION="1.0.3"
 MODEL="silero_vad_16k_op15.onnx"
 SHA256="7ed98ddbad84ccac4cd0aeb3099049280713df825c610a8ed34543318f1b2c49"
 
-dest="${1:-$(dirname "$0")/../build/model}"
+dest="${1:-$(cd "$(dirname "$0")/.." && pwd)/build/model}"
 checksum() { sha256sum "$1" | cut -d' ' -f1; }
 
 if [ -f "$dest/$MODEL" ] && [ -f "$dest/$MODEL.LICENSE" ] &&
