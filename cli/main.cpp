@@ -246,8 +246,8 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 256));
     app.add_option("--azid-gain", azidGain, "gain text for besweet's -azid( -g G ) option");
     app.add_option("--tool-dir", toolDirs,
-                   "look for the decoder programs in DIR only (repeatable; default: the "
-                   "program's folder, the current folder, then PATH)")
+                   "look for the decoder programs and the speech model in DIR only "
+                   "(repeatable; default: the program's folder, the current folder, then PATH)")
         ->allow_extra_args(false); // one DIR per --tool-dir; FILEs may follow
     app.set_version_flag("--version", std::string("kestrun-cli ") + KESTRUN_VERSION);
 
