@@ -21,8 +21,8 @@
 #include "Path.h"
 #include "ResultCodes.h"
 #include "SharedEngine.h"
-#include "SpeechAudio.h"
 #include "SpeechModelPath.h"
+#include "SpeechWorker.h"
 #include "Srt.h"
 #include "StopRequest.h"
 #include "WrkThread.h"
@@ -106,39 +106,15 @@ struct Settings {
 // Raised by Ctrl-C, so a speech model run in progress stops between two batches.
 std::atomic<bool> g_stopSpeech{false};
 
-// The speech model, read on first use and kept for the files after it.
-class SpeechModelHolder {
-public:
-    const kestrun::SpeechModel* Get(const std::vector<std::string>& folders, std::string* error) {
-        if (!tried_) {
-            tried_ = true;
-            loaded_ = kestrun::LoadSpeechModel(kestrun::FindSpeechModel(folders), &model_, &error_);
-        }
-        *error = error_;
-        return loaded_ ? &model_ : nullptr;
-    }
-
-private:
-    bool tried_ = false;
-    bool loaded_ = false;
-    kestrun::SpeechModel model_;
-    std::string error_;
-};
-
 // The speech model's probabilities for the file a job loaded, kept with that load. False
 // after a message on standard error, or quietly when Ctrl-C stopped the run.
 bool AnalyseLoaded(kestrun::SharedEngine& engine, const kestrun::JobResult& result,
-                   const std::string& file, const Settings& settings, SpeechModelHolder& holder) {
-    std::string error;
-    const kestrun::SpeechModel* model = holder.Get(settings.toolFolders, &error);
-    if (model == nullptr) {
-        FileError(file, error);
-        return false;
-    }
+                   const std::string& file, const Settings& settings,
+                   const kestrun::SpeechAnalyser& analyse) {
     kestrun::SpeechRunOptions options;
     options.threads = settings.threads;
     options.cancel = &g_stopSpeech;
-    kestrun::SpeechAnalysis analysis = kestrun::AnalyseSpeech(result.wavPath, *model, options);
+    kestrun::SpeechAnalysis analysis = analyse(result.wavPath, options);
     if (analysis.cancelled) {
         return false;
     }
@@ -322,7 +298,11 @@ int main(int argc, char** argv) {
         g_stopSpeech.store(true);
         eventQueue->Push(Interrupt{signal});
     });
-    SpeechModelHolder speechModel;
+    // The model is read with the first file that needs it and kept for the others.
+    kestrun::SpeechAnalyser analyseSpeech;
+    if (settings.detector == Detector::Speech) {
+        analyseSpeech = kestrun::ModelAnalyser(kestrun::FindSpeechModel(settings.toolFolders));
+    }
     kestrun::SharedEngine engine;
     kestrun::ChildProcess childProcess;
     kestrun::ExitSignal exitMutex;
@@ -374,7 +354,7 @@ int main(int argc, char** argv) {
         bool ok = false;
         if (result->code == kestrun::RESULT_OK) {
             ok = (settings.detector != Detector::Speech || settings.info ||
-                  AnalyseLoaded(engine, *result, file, settings, speechModel)) &&
+                  AnalyseLoaded(engine, *result, file, settings, analyseSpeech)) &&
                  HandleLoaded(engine, *result, file, settings);
         } else {
             FileError(file, kestrun::ResultMessage(result->code));
