@@ -22,6 +22,12 @@ struct JobInfo {
     int32_t gain = 0;     // dB for the normaliser, -12..12
     int32_t normMode = 0; // index of the normalisation list; 0 = none
     int32_t monoFlag = 0; // MONO_FLAG_SET converts to mono; anything else does not
+    // Which audio stream of a container is decoded, counting audio streams from 0.
+    int32_t audioStream = 0;
+    // False: a decoded WAV is not put at outputBase + ".wav" but left under its temporary
+    // name and reported with wavIsTemporary, for the caller to delete when done with it;
+    // whatever already was at outputBase + ".wav" stays untouched.
+    bool keepDecodedWav = true;
 };
 
 constexpr int32_t MONO_FLAG_SET = -2;
@@ -36,6 +42,12 @@ struct JobResult {
     uint64_t loadNumber = 0;
     // With code 0: the WAV file the engine loaded (the speech model reads it again).
     std::string wavPath;
+    // wavPath is a decoded WAV under a temporary name (keepDecodedWav was false): the
+    // receiver deletes it once it no longer needs it.
+    bool wavIsTemporary = false;
+    // With a failure, when known: what the file is and why it was refused, one line
+    // ("24-битный WAV с плавающей точкой, 6 каналов"), shown after the code's message.
+    std::string detail;
 };
 
 // The command identifier a result arrives under (kept for receivers that dispatch on it).

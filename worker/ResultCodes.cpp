@@ -9,7 +9,7 @@ namespace {
 
 // Codes with a text of their own. The start failures of tools this program no longer runs
 // keep their texts: settings and logs of older versions may still carry those codes.
-constexpr std::array<std::pair<int32_t, const char*>, 39> MESSAGES = {{
+constexpr std::array<std::pair<int32_t, const char*>, 40> MESSAGES = {{
     {0, "Загрузка завершена."},
     {-1, "Ошибка. (нет памяти или плохой файл)"},
     {10000, "Данный тип файла не поддерживается."},
@@ -49,6 +49,7 @@ constexpr std::array<std::pair<int32_t, const char*>, 39> MESSAGES = {{
     {1001033, "Запустите iTunes для создания конфигурационного файла"},
     {1001034, "Ошибка: Не запустился enc_aacplus.exe"},
     {1001035, "Ошибка: Не удалось преобразовать в моно или недопустимый формат"},
+    {1001036, "Ошибка: Не запустился ffmpeg"},
 }};
 
 } // namespace

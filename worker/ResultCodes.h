@@ -27,6 +27,8 @@ constexpr int32_t RESULT_WVUNPACK_START = 1001023;
 constexpr int32_t RESULT_OFR_START = 1001028;
 constexpr int32_t RESULT_TTAENC_START = 1001029;
 constexpr int32_t RESULT_MONO_FAILED = 1001035;
+// The ffmpeg adapter (ffdecode.exe) for every type the table above does not name.
+constexpr int32_t RESULT_FFDECODE_START = 1001036;
 
 //     0 -> "Загрузка завершена."
 //     3 -> "Ошибка: 3"   (a tool's own exit code)

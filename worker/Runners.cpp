@@ -33,6 +33,8 @@ constexpr DecoderRow DECODER_ROWS[] = {
     {Decoder::Flac, RESULT_FLAC_START, MinimumSize::Source, true},
     {Decoder::Ofr, RESULT_OFR_START, MinimumSize::Source, false},
     {Decoder::TtaEnc, RESULT_TTAENC_START, MinimumSize::Source, false},
+    // Containers that may hold video, or other streams, far larger than their sound.
+    {Decoder::FFdecode, RESULT_FFDECODE_START, MinimumSize::Fixed50, true},
 };
 
 struct ExtensionRow {
@@ -49,6 +51,14 @@ constexpr ExtensionRow EXTENSION_ROWS[] = {
     {"mp2", Decoder::BeSweet}, {"dts", Decoder::DtsDec},  {"wma", Decoder::WmaDec},
     {"ape", Decoder::Mac},     {"wv", Decoder::WvUnpack}, {"flac", Decoder::Flac},
     {"ofr", Decoder::Ofr},     {"tta", Decoder::TtaEnc},
+    // What files come as today, all through ffmpeg.
+    {"mkv", Decoder::FFdecode},  {"mka", Decoder::FFdecode},  {"webm", Decoder::FFdecode},
+    {"mov", Decoder::FFdecode},  {"m4v", Decoder::FFdecode},  {"m4b", Decoder::FFdecode},
+    {"3gp", Decoder::FFdecode},  {"ts", Decoder::FFdecode},   {"mts", Decoder::FFdecode},
+    {"m2ts", Decoder::FFdecode}, {"flv", Decoder::FFdecode},  {"wmv", Decoder::FFdecode},
+    {"asf", Decoder::FFdecode},  {"opus", Decoder::FFdecode}, {"oga", Decoder::FFdecode},
+    {"ogv", Decoder::FFdecode},  {"caf", Decoder::FFdecode},  {"amr", Decoder::FFdecode},
+    {"aiff", Decoder::FFdecode}, {"au", Decoder::FFdecode},   {"w64", Decoder::FFdecode},
 };
 
 // Whole-text comparison, ASCII letters without case, every other byte as it is.
@@ -208,6 +218,10 @@ CommandLine DecoderCommand(Decoder decoder, const JobInfo& job, const std::strin
         return {"wmadec.exe", {Quoted(srcPath)}};
     case Decoder::DtsDec:
         return {"dtsdec.exe", {Lit("-o wav"), Quoted(srcPath)}};
+    case Decoder::FFdecode:
+        return {"ffdecode.exe",
+                {Lit("--stream " + std::to_string(job.audioStream)), Quoted(srcPath),
+                 Quoted(wavPath)}};
     case Decoder::None:
         break;
     }
@@ -224,6 +238,11 @@ void CheckDecodedOutput(const JobInfo& job, uint32_t minimumSize, int32_t* code)
     if (*code != 0) {
         DeleteFileIfAny(job.sourcePath);
     }
+}
+
+bool ProbeAudio(const std::string& path, RunnerContext& context) {
+    const ToolRun run = RunTool({"ffdecode.exe", {Lit("--probe"), Quoted(path)}}, context);
+    return run.started && run.exitCode == 0;
 }
 
 int32_t RunDecoder(Decoder decoder, JobInfo& job, RunnerContext& context) {

@@ -48,7 +48,10 @@ enum class Decoder {
     WvUnpack,
     Flac,
     Ofr,
-    TtaEnc
+    TtaEnc,
+    // The ffmpeg adapter: every other container and codec, and files of an unknown type
+    // that ffmpeg finds an audio stream in.
+    FFdecode
 };
 
 // The dispatch table: the extension (no dot) matched whole, ASCII letters without case.
@@ -59,6 +62,11 @@ std::optional<Decoder> DecoderFor(const std::string& extension);
 // dropped, wavPath the WAV asked for (outputBase + ".wav").
 CommandLine DecoderCommand(Decoder decoder, const JobInfo& job, const std::string& srcPath,
                            const std::string& wavPath, const ToolSettings& settings);
+
+// Whether ffmpeg finds an audio stream in the file (ffdecode.exe --probe), for a file whose
+// extension the table does not know. The probe runs as the context's tool, so the exit
+// path can stop it like a decoder.
+bool ProbeAudio(const std::string& path, RunnerContext& context);
 
 // Runs the decoder's runner (wmadec and dtsdec included). On success the decoded WAV is at
 // job.sourcePath (= outputBase + ".wav").

@@ -99,7 +99,14 @@ void CWrkThread::RunJob(std::unique_ptr<JobInfo> job) {
         result->text = PathFindFileName(job->sourcePath);
         mainWindowHandle_.SetTitle(result->text);
 
-        const std::optional<Decoder> decoder = DecoderFor(job->extension);
+        std::optional<Decoder> decoder = DecoderFor(job->extension);
+        if (!decoder) {
+            // A type the table does not name is still taken when ffmpeg finds sound in it.
+            RunnerContext context{childProcess_, jobSettings_};
+            if (ProbeAudio(job->sourcePath, context)) {
+                decoder = Decoder::FFdecode;
+            }
+        }
         if (!decoder) {
             result->code = UNSUPPORTED_TYPE;
         } else if (*decoder == Decoder::None) {
