@@ -440,11 +440,11 @@ private slots:
         QCOMPARE(h.dispatched.size(), std::size_t(1));
         QCOMPARE(h.window->jobQueue().pendingJobs(), 2);
         QCOMPARE(h.window->tray().badgeNumber(), 2u);
-        h.window->OnJobDone({RESULT_PROCESS_INTERRUPTED, job.outputBase, 0, {}});
+        h.window->OnJobDone({RESULT_PROCESS_INTERRUPTED, job.outputBase, 0, {}, false, {}});
         QCOMPARE(h.dispatched.size(), std::size_t(2));
         QCOMPARE(h.window->jobQueue().pendingJobs(), 1);
         QCOMPARE(h.window->tray().badgeNumber(), 1u);
-        h.window->OnJobDone({3, h.dispatched[1]->outputBase, 0, {}});
+        h.window->OnJobDone({3, h.dispatched[1]->outputBase, 0, {}, false, {}});
         QCOMPARE(h.window->jobQueue().pendingJobs(), 0);
         QCOMPARE(h.window->tray().blinkCount(), BLINK_AFTER_QUEUE);
         QCOMPARE(h.LogLines(),
@@ -459,7 +459,7 @@ private slots:
         h.window->HandleDrop({Path("tones.wav")});
         const uint64_t load = h.engine.Load(StdPath("tones.wav"));
         QVERIFY(load != 0);
-        h.window->OnJobDone({RESULT_OK, StdPath("tones"), load, StdPath("tones.wav")});
+        h.window->OnJobDone({RESULT_OK, StdPath("tones"), load, StdPath("tones.wav"), false, {}});
         QCOMPARE(h.Text("sampleRate"), QStringLiteral("16000"));
         QCOMPARE(h.Text("channels"), QStringLiteral("1"));
         QCOMPARE(h.Text("duration"), QStringLiteral("00:00:03,000"));
@@ -498,7 +498,7 @@ private slots:
         h.window->HandleDrop({Path("a.wav")});
         const uint64_t loadA = h.engine.Load(StdPath("a.wav"));
         h.window->HandleDrop({Path("b.wav")});
-        h.window->OnJobDone({RESULT_OK, StdPath("a"), loadA, StdPath("a.wav")});
+        h.window->OnJobDone({RESULT_OK, StdPath("a"), loadA, StdPath("a.wav"), false, {}});
         QCOMPARE(h.Text("sampleRate"), QString());
         QCOMPARE(h.Text("duration"), QString());
         QVERIFY(!h.Button("generateEnergyBased")->isEnabled());
@@ -506,7 +506,7 @@ private slots:
 
         // Generate pressed while the next job's load has replaced the shown one.
         const uint64_t loadB = h.engine.Load(StdPath("b.wav"));
-        h.window->OnJobDone({RESULT_OK, StdPath("b"), loadB, StdPath("b.wav")});
+        h.window->OnJobDone({RESULT_OK, StdPath("b"), loadB, StdPath("b.wav"), false, {}});
         QVERIFY(h.Button("generateEnergyGlitch")->isEnabled());
         h.engine.Load(StdPath("a.wav"));
         messages_.clear();
@@ -527,7 +527,7 @@ private slots:
         const auto load = [&] {
             h.window->HandleDrop({Path("tones.wav")});
             const uint64_t number = h.engine.Load(StdPath("tones.wav"));
-            h.window->OnJobDone({RESULT_OK, StdPath("tones"), number, StdPath("tones.wav")});
+            h.window->OnJobDone({RESULT_OK, StdPath("tones"), number, StdPath("tones.wav"), false, {}});
         };
         // The run's report is queued, so the window counts it as running until it is read.
         load();
