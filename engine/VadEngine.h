@@ -1,10 +1,12 @@
-// CVadEngine: the one analysis object. It loads a 16-bit PCM WAV into per-channel frame
-// energies, runs the two detectors over them, post-processes the segments and writes
-// the SRT. Plain C++, no threads of its own; failures are returned, never thrown.
+// CVadEngine: the one analysis object. It loads a WAV (any layout of WavFormat.h, read as
+// 16-bit mono or stereo by its rule) into per-channel frame energies, runs the detectors
+// over them, post-processes the segments and writes the SRT. Plain C++, no threads of its
+// own; failures are returned, never thrown.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -15,6 +17,7 @@
 
 #include "Detectors.h"
 #include "SegmentList.h"
+#include "WavFormat.h"
 #include "WavHeader.h"
 
 namespace kestrun {
@@ -54,11 +57,38 @@ public:
     CVadEngine(const CVadEngine&) = delete;
     CVadEngine& operator=(const CVadEngine&) = delete;
 
-    // Loads the file's frame energies. False for a file that can't be opened or read, or
-    // whose header is refused (see IsAcceptedWavHeader), or that has no channels, or
-    // whose data size promises more than the file holds. Opens the file read-only and
-    // reads it once; no sample array is kept.
-    bool LoadWav(const std::string& path);
+    // Loads the file's frame energies. Opens the file read-only and reads it once; no
+    // sample array is kept.
+    //
+    // A 16-bit file with the canonical 44-byte header (one that passes IsAcceptedWavHeader,
+    // with channels and 16 bits per sample) is read exactly as it always was: its header()
+    // is the file's own, and a data size smaller than the data reads only that much. Every
+    // other layout of WavFormat.h is converted by its rule to 16-bit mono or stereo as it
+    // is read; header() is then the canonical header of the equivalent 16-bit file
+    // (CanonicalHeaderFor), so every frame-to-time conversion is the same as for that file.
+    //
+    // False for a file that can't be opened or read, a header refused (a RIFF size other
+    // than the file size - 8, no channels, a format the engine does not read, ...), a file
+    // of 44 bytes or fewer, or a data size that promises more than the file holds; *why
+    // then holds one short Russian line saying what the file is or what is wrong with it.
+    bool LoadWav(const std::string& path, std::string* why = nullptr);
+
+    // LoadWav of a WAV that another process is still writing, front to back: the file may
+    // not even exist yet. Energies are accumulated as the data arrives (in steps of about
+    // 1 MiB; while nothing new is there the thread sleeps ~1.5 ms and looks again, asking
+    // writerEnded() each time). While following only the header's format fields count (its
+    // sizes may still be placeholders): the data is taken from its start to the current end
+    // of the file, less the last 1 MiB, which may yet turn out to be a trailing chunk.
+    // Once writerEnded() is true the finished file is checked as LoadWav would read it,
+    // and that the path still names the file followed (same size, header bytes and sampled
+    // data seen through the open handle and through the path, same layout, data not
+    // shorter than what was taken); then the rest is read and the energies finished.
+    // Anything else (a file replaced by a rename, a layout the engine does not follow or
+    // read, a format rewritten, a file that shrank) ends in LoadWav(path) once the writer
+    // has ended. The result is always what LoadWav(path) gives on the finished file; a file
+    // gone by then fails.
+    bool LoadWavFollowing(const std::string& path, const std::function<bool()>& writerEnded,
+                          std::string* why = nullptr);
 
     // Kept for the window's call sequence: samples are never held after a load.
     void FreeSamples() {}
@@ -121,7 +151,17 @@ public:
     const SegmentList& segments() const { return segments_; }
 
 private:
-    bool LoadOpened(std::FILE* f, const std::string& path);
+    enum class FollowOutcome { Loaded, Fallback };
+
+    bool LoadOpened(std::FILE* f, const std::string& path, std::string* why);
+    // The original 16-bit path: f stands right after the 44-byte header in header_.
+    bool LoadCanonical(std::FILE* f, uint64_t fileSize, std::string* why);
+    // Any other layout, converted by the rule as it is read.
+    bool LoadConverted(std::FILE* f, const WavLayout& layout, std::string* why);
+    FollowOutcome Follow(const std::string& path, const std::function<bool()>& writerEnded);
+    // The frame geometry of a rate; the energy (and scratch) arrays of frames frames.
+    void SetGeometry(uint32_t sampleRate);
+    void AllocateEnergies(unsigned channels, std::size_t frames);
     void InsertRuns(const std::vector<detect::FrameRun>& runs);
     DetectionResult Run(void (CVadEngine::*detect)(int), const std::string& srtPath);
     // Merge, extend, shift, clean, write, clear: the end of every detection run.

@@ -1,4 +1,4 @@
-// WAV header decoding, encoding and acceptance, and the shared read buffer.
+// WAV header decoding, encoding and acceptance, and the per-thread read buffer.
 #include "WavHeader.h"
 
 #include <cstring>
@@ -113,8 +113,12 @@ bool IsAcceptedWavHeader(const WavHeader& h, uint32_t fileSize32) {
 }
 
 std::span<uint8_t> readBuffer() {
-    // Stored as 16-bit words so that readers can also walk it as samples.
-    static const std::unique_ptr<int16_t[]> buffer(new int16_t[READ_CHUNK_BYTES / 2]);
+    // Stored as 16-bit words so that readers can also walk it as samples. One per thread,
+    // so that workers loading at the same time never share it.
+    thread_local std::unique_ptr<int16_t[]> buffer;
+    if (!buffer) {
+        buffer.reset(new int16_t[READ_CHUNK_BYTES / 2]);
+    }
     return {reinterpret_cast<uint8_t*>(buffer.get()), READ_CHUNK_BYTES};
 }
 

@@ -1,5 +1,5 @@
 // The canonical 44-byte RIFF/WAVE PCM header shared by everything that reads or
-// writes WAV files, and the process-wide chunk buffer that WAV data is read through.
+// writes WAV files, and the per-thread chunk buffer that WAV data is read through.
 #pragma once
 
 #include <array>
@@ -43,9 +43,11 @@ WavHeader CanonicalWavHeader(uint16_t channels, uint32_t sampleRate, uint32_t da
 // fileSize32 is the low 32 bits of the file size.
 bool IsAcceptedWavHeader(const WavHeader& h, uint32_t fileSize32);
 
-// The one read buffer of READ_CHUNK_BYTES bytes, allocated on first use and kept for the
-// life of the program. Only the worker side (loading, mono conversion) uses it, one
-// caller at a time. Its storage is int16_t, so it may be walked as 16-bit samples too.
+// The calling thread's read buffer of READ_CHUNK_BYTES bytes, allocated on the thread's
+// first use (std::bad_alloc when it cannot be) and kept until the thread ends. Each thread
+// that loads or converts (several workers may load at once in one process) has its own,
+// used by one caller at a time: a load, or a mono conversion, never both at once. Its
+// storage is int16_t, so it may be walked as 16-bit samples too.
 std::span<uint8_t> readBuffer();
 
 } // namespace kestrun

@@ -1,4 +1,5 @@
-// The speech model's pass over a WAV file: read in chunks, mix, resample, infer.
+// The speech model's pass over a WAV file: read in chunks (any layout, by the engine's
+// rule), mix, resample, infer.
 #include "SpeechAudio.h"
 
 #include <soxr.h>
@@ -8,12 +9,12 @@
 #include <memory>
 #include <new>
 
-#include "WavHeader.h"
+#include "WavFormat.h"
 
 namespace kestrun {
 namespace {
 
-// Bytes read at a time: a multiple of 4, so no stereo frame is split; about 6 s of CD audio.
+// Data bytes read at a time (whole frames); about 6 s of 16-bit stereo CD audio.
 constexpr std::size_t STEP_BYTES = 1 << 20;
 
 struct FileCloser {
@@ -34,23 +35,24 @@ SpeechAnalysis Analyse(const std::string& wavPath, const SpeechModel& model,
     std::unique_ptr<std::FILE, FileCloser> f(std::fopen(wavPath.c_str(), "rb"));
     std::error_code ec;
     const uint64_t fileSize = std::filesystem::file_size(wavPath, ec);
-    uint8_t raw[WAV_HEADER_BYTES];
-    if (!f || ec || std::fread(raw, 1, sizeof raw, f.get()) != sizeof raw) {
+    if (!f || ec) {
         return Fail("не читается файл " + wavPath);
     }
-    const WavHeader h = ParseWavHeader(std::span<const uint8_t, WAV_HEADER_BYTES>(raw));
-    if (!IsAcceptedWavHeader(h, static_cast<uint32_t>(fileSize)) || h.nChannels == 0 ||
-        h.dataSize > fileSize - WAV_HEADER_BYTES) {
-        return Fail("не канонический 16-битный WAV PCM: " + wavPath);
+    std::setvbuf(f.get(), nullptr, _IONBF, 0);
+    // Every layout the engine reads, by the same rule (a bare 44-byte header is an empty
+    // file here).
+    const WavResolution wav = ResolveWavFile(f.get(), fileSize, true);
+    if (!wav.ok) {
+        return Fail(wav.why + ": " + wavPath);
     }
-    const uint32_t rate = h.nSamplesPerSec;
+    const uint32_t rate = wav.layout.sampleRate;
     if (rate < SPEECH_MIN_RATE || rate > SPEECH_MAX_RATE) {
         return Fail("частота " + std::to_string(rate) +
                     " Гц не годится для модели речи (нужна от " + std::to_string(SPEECH_MIN_RATE) +
                     " до " + std::to_string(SPEECH_MAX_RATE) + " Гц)");
     }
-    const unsigned channels = h.nChannels;
-    const uint64_t frames = h.dataSize / (2 * channels);
+    const unsigned channels = wav.layout.outChannels;
+    const uint64_t frames = wav.layout.frames;
 
     // A file already at 16 kHz goes to the network as it is; others through soxr.
     std::unique_ptr<soxr, SoxrDeleter> resampler;
@@ -70,7 +72,6 @@ SpeechAnalysis Analyse(const std::string& wavPath, const SpeechModel& model,
     result.probabilities.reserve(
         static_cast<std::size_t>(frames * SPEECH_RATE / rate / SPEECH_WINDOW + 2));
     CSpeechNet net(model, options.threads);
-    std::vector<uint8_t> bytes(STEP_BYTES);
     std::vector<float> mono;
     std::vector<float> resampled;
     auto feed = [&](const float* in, std::size_t count) {
@@ -100,37 +101,32 @@ SpeechAnalysis Analyse(const std::string& wavPath, const SpeechModel& model,
     };
 
     int lastPercent = -1;
-    uint64_t left = frames * 2 * channels;
-    const uint64_t total = left;
-    while (left > 0) {
+    WavFrameReader reader(f.get(), wav.layout, STEP_BYTES);
+    while (reader.framesLeft() > 0) {
         if (options.cancel != nullptr && options.cancel->load(std::memory_order_relaxed)) {
             result.cancelled = true;
             return result;
         }
-        const std::size_t chunk = static_cast<std::size_t>(std::min<uint64_t>(left, STEP_BYTES));
-        if (std::fread(bytes.data(), 1, chunk, f.get()) != chunk) {
+        const int16_t* s = nullptr;
+        std::size_t n = 0;
+        if (!reader.Next(&s, &n) || n == 0) {
             return Fail("не читается файл " + wavPath);
         }
-        left -= chunk;
-        const std::size_t n = chunk / (2 * channels);
         mono.resize(n);
-        auto sample = [&](std::size_t k) {
-            return static_cast<float>(static_cast<int16_t>(
-                static_cast<uint16_t>(bytes[2 * k] | (bytes[2 * k + 1] << 8))));
-        };
         if (channels == 1) {
             for (std::size_t k = 0; k < n; ++k) {
-                mono[k] = sample(k) / 32768.0f;
+                mono[k] = static_cast<float>(s[k]) / 32768.0f;
             }
         } else {
             for (std::size_t k = 0; k < n; ++k) {
-                mono[k] = (sample(2 * k) + sample(2 * k + 1)) / 2.0f / 32768.0f;
+                mono[k] = (static_cast<float>(s[2 * k]) + static_cast<float>(s[2 * k + 1])) / 2.0f /
+                          32768.0f;
             }
         }
         if (!feed(mono.data(), n)) {
             return Fail("ошибка передискретизации");
         }
-        const int percent = static_cast<int>((total - left) * 100 / total);
+        const int percent = static_cast<int>((frames - reader.framesLeft()) * 100 / frames);
         if (percent != lastPercent && options.progress) {
             lastPercent = percent;
             options.progress(percent);

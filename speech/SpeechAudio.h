@@ -1,5 +1,6 @@
-// A loaded WAV file as the speech model hears it: read again in chunks, mixed to mono as
-// (L + R) / 2 in floating point, resampled to 16 kHz, and fed through the network as it
+// A loaded WAV file as the speech model hears it: read again in chunks as the engine reads
+// it (any layout, converted by WavFormat.h's rule to 16-bit mono or stereo), mixed to mono
+// as (L + R) / 2 in floating point, resampled to 16 kHz, and fed through the network as it
 // streams, so an hour of audio never sits in memory at once.
 #pragma once
 
@@ -33,7 +34,7 @@ struct SpeechAnalysis {
     std::vector<float> probabilities; // one per 32 ms window of the file
 };
 
-// Runs the model over the canonical 16-bit PCM WAV at wavPath.
+// Runs the model over the WAV at wavPath (any layout the engine reads).
 SpeechAnalysis AnalyseSpeech(const std::string& wavPath, const SpeechModel& model,
                              const SpeechRunOptions& options);
 
