@@ -121,6 +121,10 @@ bool DeleteFileIfAny(const std::string& path) {
     return ::unlink(path.c_str()) == 0 || errno == ENOENT;
 }
 
+bool RenameReplacing(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
 int CreateFileForWriting(const std::string& path) {
     return ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, NEW_FILE_MODE);
 }

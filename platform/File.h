@@ -23,6 +23,10 @@ bool CopyFileReplacing(const std::string& src, const std::string& dst);
 // Deletes the file; true when it is gone afterwards (also when it never existed).
 bool DeleteFileIfAny(const std::string& path);
 
+// Renames from over to, replacing a file already there in one step; false, with both left
+// as they were, on failure.
+bool RenameReplacing(const std::string& from, const std::string& to);
+
 // Creates (or truncates) a file for reading and writing that no child process inherits.
 // Returns its descriptor, or -1.
 int CreateFileForWriting(const std::string& path);

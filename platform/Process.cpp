@@ -343,6 +343,25 @@ bool ChildProcess::Terminate(int graceMs) {
     }
 }
 
+bool ChildProcess::HasEnded() const {
+    pid_t pid = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pid = static_cast<pid_t>(pid_);
+    }
+    if (pid == 0) {
+        return true;
+    }
+    siginfo_t info{};
+    info.si_pid = 0;
+    int rc = 0;
+    do {
+        rc = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    } while (rc < 0 && errno == EINTR);
+    // An error means there is nothing left to wait for.
+    return rc < 0 || info.si_pid == pid;
+}
+
 bool ChildProcess::IsRunning() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return pid_ != 0;

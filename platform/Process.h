@@ -69,6 +69,10 @@ public:
 
     bool IsRunning() const;
 
+    // Whether the started tool has ended, without waiting and without collecting it: Wait
+    // still returns its exit code. True when no tool was started.
+    bool HasEnded() const;
+
 private:
     mutable std::mutex mutex_;
     std::intptr_t pid_ = 0;   // the running tool, also its process group; 0 when none

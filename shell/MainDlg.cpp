@@ -426,7 +426,10 @@ void CMainDlg::OnJobDone(const JobResult& result) {
             StartSpeech(result.loadNumber, result.wavPath);
         }
     }
-    const QString message = Q(ResultMessage(result.code));
+    QString message = Q(ResultMessage(result.code));
+    if (!result.detail.empty()) {
+        message += QStringLiteral(": ") + Q(result.detail);
+    }
     log_->AppendLogLine(message, message);
     jobQueue_.OnJobDone();
 }

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "FakeTool.h"
@@ -27,9 +28,17 @@ using kestrun::test::ReadLines;
 using kestrun::test::WriteTool;
 namespace fs = std::filesystem;
 
-// Writes FAKE_BYTES bytes to $WAVOUT and exits with FAKE_EXIT.
-constexpr const char* WRITE_WAVOUT = "head -c \"$FAKE_BYTES\" /dev/zero > \"$WAVOUT\"\n"
-                                     "exit \"$FAKE_EXIT\"";
+// Sets WAVOUT to the WAV the tool was asked for: the argument naming a WAV, or for oggdec
+// the WAV beside its copy.
+constexpr const char* FIND_WAVOUT = "for a; do case \"$a\" in\n"
+                                    "*.wav) WAVOUT=$a ;;\n"
+                                    "*.tmp.ogg) WAVOUT=${a%.tmp.ogg}.wav ;;\n"
+                                    "esac; done\n";
+
+// Writes FAKE_BYTES bytes to the WAV asked for and exits with FAKE_EXIT.
+const std::string WRITE_WAVOUT = std::string(FIND_WAVOUT) +
+                                 "head -c \"$FAKE_BYTES\" /dev/zero > \"$WAVOUT\"\n"
+                                 "exit \"$FAKE_EXIT\"";
 
 std::vector<int16_t> Tone(std::size_t samples) {
     std::vector<int16_t> s(samples);
@@ -50,14 +59,23 @@ protected:
         setenv("FAKE_EXIT", exitCode.c_str(), 1);
         setenv("FAKE_BYTES", std::to_string(bytes).c_str(), 1);
     }
-    // A source of `size` bytes and a job for it; $WAVOUT names the WAV it asks for.
+    // A source of `size` bytes and a job for it.
     JobInfo Job(const std::string& name, uint32_t size = 10) {
         const std::string path = dir / name;
         fs::create_directories(fs::path(path).parent_path());
         testwav::WriteFile(path, std::vector<uint8_t>(size, 7));
-        JobInfo job = *MakeJobInfo(path, {});
-        setenv("WAVOUT", (job.outputBase + ".wav").c_str(), 1);
-        return job;
+        return *MakeJobInfo(path, {});
+    }
+    // A decoder's WAV goes under a hidden working name beside the outputs, never straight
+    // to outputBase + ".wav".
+    static void ExpectWorkingName(const JobInfo& job) {
+        const fs::path wav = job.sourcePath;
+        const fs::path base = job.outputBase;
+        EXPECT_EQ(wav.parent_path(), base.parent_path());
+        EXPECT_EQ(wav.filename().string().rfind("." + base.filename().string() + ".kestrun-", 0),
+                  0u)
+            << wav;
+        EXPECT_EQ(wav.extension(), ".wav");
     }
     int32_t Run(JobInfo& job) {
         RunnerContext context{child, settings};
@@ -88,7 +106,13 @@ TEST(Dispatch, ExtensionsMatchWholeAndWithoutAsciiCase) {
     for (const auto& [ext, decoder] : table) {
         EXPECT_EQ(DecoderFor(ext), decoder) << ext;
     }
-    for (const char* ext : {"mp3x", "", "mp", "wav ", "aiff", "flac\xff", "\xc3\xa9"}) {
+    // Today's containers all go to ffmpeg.
+    for (const char* ext :
+         {"mkv", "MKV", "mka", "webm", "mov", "m4v", "m4b", "3gp", "ts",   "mts", "m2ts",
+          "flv", "wmv", "asf", "opus", "oga", "ogv", "caf", "amr", "aiff", "au",  "w64"}) {
+        EXPECT_EQ(DecoderFor(ext), Decoder::FFdecode) << ext;
+    }
+    for (const char* ext : {"mp3x", "", "mp", "wav ", "aifff", "flac\xff", "\xc3\xa9"}) {
         EXPECT_FALSE(DecoderFor(ext)) << ext;
     }
 }
@@ -107,7 +131,8 @@ TEST(ResultMessages, KnownCodesHaveTheirTextOthersTheirNumber) {
         {1001035, "Ошибка: Не удалось преобразовать в моно или недопустимый формат"},
         {3, "Ошибка: 3"},
         {1001, "Ошибка: 1001"},
-        {1001036, "Ошибка: 1001036"},
+        {1001036, "Ошибка: Не запустился ffmpeg"},
+        {1001037, "Ошибка: 1001037"},
         {-1009, "Ошибка: -1009"},
         {INT32_MIN, "Ошибка: -2147483648"},
     };
@@ -145,18 +170,19 @@ TEST_F(RunnerTest, EveryToolGetsItsCommandLineWithEachPathAsOneArgument) {
         WriteTool(tools, row.tool, WRITE_WAVOUT);
         JobInfo job = Job(odd + "/talk.day1." + row.ext);
         const std::string src = job.sourcePath;
-        const std::string wav = job.outputBase + ".wav";
         ASSERT_EQ(Run(job), RESULT_OK);
-        EXPECT_EQ(job.sourcePath, wav);
+        ExpectWorkingName(job);
+        const std::string wav = job.sourcePath;
+        const std::string ogg = wav.substr(0, wav.size() - 4) + ".tmp.ogg";
         std::vector<std::string> expected;
         for (const std::string& a : row.args) {
-            expected.push_back(a == "SRC"   ? src
-                               : a == "WAV" ? wav
-                               : a == "OGG" ? job.outputBase + ".tmp.ogg"
-                                            : a);
+            expected.push_back(a == "SRC" ? src : a == "WAV" ? wav : a == "OGG" ? ogg : a);
         }
         EXPECT_EQ(Args(row.tool), expected);
-        EXPECT_FALSE(fs::exists(job.outputBase + ".tmp.ogg"));
+        EXPECT_TRUE(fs::exists(wav));
+        EXPECT_FALSE(fs::exists(ogg));
+        EXPECT_FALSE(fs::exists(job.outputBase + ".wav"));
+        fs::remove(wav);
     }
 
     settings.azidGain = "-3";
@@ -221,10 +247,10 @@ TEST_F(RunnerTest, ExitCodesStartFailuresAndMissingSources) {
     for (const auto& [name, code] : missing) {
         JobInfo notStarted = Job(name);
         EXPECT_EQ(Run(notStarted), code) << name;
-        EXPECT_EQ(notStarted.sourcePath, notStarted.outputBase + ".wav");
-        // Only dtsdec's empty WAV stays behind, as it always has.
-        EXPECT_EQ(fs::exists(notStarted.sourcePath), std::string(name) == "f.dts") << name;
-        EXPECT_FALSE(fs::exists(notStarted.outputBase + ".tmp.ogg"));
+        ExpectWorkingName(notStarted);
+        // Nothing stays behind, not even the empty file dtsdec was to write into.
+        EXPECT_FALSE(fs::exists(notStarted.sourcePath)) << name;
+        EXPECT_FALSE(fs::exists(notStarted.outputBase + ".wav")) << name;
     }
 
     JobInfo gone = Job("gone.mp3");
@@ -281,8 +307,10 @@ TEST_F(RunnerTest, WmadecOutputGetsItsHeaderAndDtsdecsIsKeptAsWritten) {
         EXPECT_EQ(Run(dts), size == 100 ? RESULT_OK : RESULT_DECODE_FAILED);
         EXPECT_EQ(Args("dtsdec.exe"), (std::vector<std::string>{"-o", "wav", dtsSrc}));
         EXPECT_EQ(fs::exists(dts.sourcePath), size == 100);
+        if (size == 100) {
+            EXPECT_EQ(testwav::ReadFile(dts.sourcePath), std::string(100, 'y'));
+        }
     }
-    EXPECT_EQ(testwav::ReadFile(dir / "a.wav"), std::string(100, 'y'));
 }
 
 TEST_F(RunnerTest, WavegainRunsInTheWavsFolderAndItsTemporaryFileIsDeleted) {
@@ -319,7 +347,7 @@ TEST_F(RunnerTest, WavegainRunsInTheWavsFolderAndItsTemporaryFileIsDeleted) {
 
 TEST_F(RunnerTest, ToolStoppedByTheExitPathReports1001AndLeavesNoWav) {
     // The tool starts a child of its own, as a decoder script would.
-    const std::string body = "echo partial > \"$WAVOUT\"\n"
+    const std::string body = std::string(FIND_WAVOUT) + "echo partial > \"$WAVOUT\"\n" +
                              "sleep 60 & echo $! > \"$here/child.pid\"\nwait";
     for (const char* tool : {"flac.exe", "ttaenc.exe"}) {
         WriteTool(tools, tool, body);
@@ -428,6 +456,191 @@ TEST_F(WorkerTest, FailuresAfterDecodingStopTheJob) {
     mono.makeMono = true;
     std::unique_ptr<JobInfo> badMono = MakeJobInfo(wav, mono);
     EXPECT_EQ(worker.PostDecode(*badMono, &load), RESULT_MONO_FAILED);
+}
+
+// A decoder that fails, or whose WAV the engine refuses, leaves a WAV already at the
+// output's name exactly as it was; one that succeeds replaces it only when the job is done,
+// or never when the job does not keep its WAV.
+TEST_F(WorkerTest, AnExistingWavSurvivesEveryFailureAndStaysWhenNotKept) {
+    const std::string song = dir / "song.wav";
+    const std::vector<uint8_t> mine = testwav::MakeWav(2, 8000, Tone(800));
+    const std::vector<uint8_t> decoded = testwav::MakeWav(1, 8000, Tone(16000));
+    testwav::WriteFile(dir / "decoded.wav", decoded);
+    setenv("DECODED", (dir / "decoded.wav").c_str(), 1);
+    const std::string source = Job("song.flac", 100).sourcePath;
+    auto run = [&](const std::string& body, bool keep) {
+        WriteTool(tools, "flac.exe", std::string(FIND_WAVOUT) + body);
+        testwav::WriteFile(song, mine);
+        receiver.results.clear();
+        std::unique_ptr<JobInfo> job = MakeJobInfo(source, {});
+        job->keepDecodedWav = keep;
+        worker.RunJob(std::move(job));
+        EXPECT_EQ(receiver.results.size(), 1u);
+        return receiver.results.empty() ? JobResult{} : receiver.results.back();
+    };
+    auto mineIntact = [&] {
+        return testwav::ReadFile(song) == std::string(mine.begin(), mine.end());
+    };
+    auto onlyTheFiles = [&] {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir.path())) {
+            names.insert(entry.path().filename().string());
+        }
+        return names == std::set<std::string>{"tools", "song.flac", "song.wav", "decoded.wav"};
+    };
+
+    EXPECT_EQ(run("cp \"$DECODED\" \"$WAVOUT\"; exit 2", true).code, 2);
+    EXPECT_TRUE(mineIntact());
+    EXPECT_TRUE(onlyTheFiles());
+    // Decoded, but not a WAV the engine can read.
+    const JobResult refused = run("head -c 5000 /dev/urandom > \"$WAVOUT\"", true);
+    EXPECT_EQ(refused.code, RESULT_BAD_WAV);
+    EXPECT_FALSE(refused.detail.empty());
+    EXPECT_TRUE(mineIntact());
+    EXPECT_TRUE(onlyTheFiles());
+    EXPECT_EQ(engine.CurrentLoad(), 0u);
+
+    const JobResult notKept = run("cp \"$DECODED\" \"$WAVOUT\"", false);
+    ASSERT_EQ(notKept.code, RESULT_OK);
+    EXPECT_TRUE(notKept.wavIsTemporary);
+    EXPECT_EQ(testwav::ReadFile(notKept.wavPath), std::string(decoded.begin(), decoded.end()));
+    EXPECT_TRUE(mineIntact());
+    fs::remove(notKept.wavPath);
+    EXPECT_TRUE(onlyTheFiles());
+
+    const JobResult kept = run("cp \"$DECODED\" \"$WAVOUT\"", true);
+    ASSERT_EQ(kept.code, RESULT_OK);
+    EXPECT_FALSE(kept.wavIsTemporary);
+    EXPECT_EQ(kept.wavPath, song);
+    EXPECT_EQ(testwav::ReadFile(song), std::string(decoded.begin(), decoded.end()));
+    EXPECT_TRUE(onlyTheFiles());
+    EXPECT_EQ(engine.CurrentLoad(), kept.loadNumber);
+}
+
+// The engine reads the WAV while the decoder is still writing it, header sizes not yet
+// filled in, and ends with exactly the load of the finished file; with a step between
+// decoding and loading it waits for the decoder instead.
+TEST_F(WorkerTest, ALoadThatFollowsTheDecoderGivesTheLoadOfTheFinishedFile) {
+    const std::vector<uint8_t> decoded = testwav::MakeWav(2, 22050, Tone(2 * 22050 * 3));
+    testwav::WriteFile(dir / "decoded.wav", decoded);
+    setenv("DECODED", (dir / "decoded.wav").c_str(), 1);
+    // The header first with its sizes zero, then the data in pieces, then the real header.
+    WriteTool(tools, "lame.exe",
+              std::string(FIND_WAVOUT) +
+                  "{ head -c 4 \"$DECODED\"; head -c 4 /dev/zero; tail -c +9 \"$DECODED\" |"
+                  " head -c 32; head -c 4 /dev/zero; } > \"$WAVOUT\"\n"
+                  "size=$(wc -c < \"$DECODED\"); at=44\n"
+                  "while [ $at -lt $size ]; do\n"
+                  "  tail -c +$((at + 1)) \"$DECODED\" | head -c 40000 >> \"$WAVOUT\"\n"
+                  "  at=$((at + 40000)); sleep 0.02\n"
+                  "done\n"
+                  "head -c 44 \"$DECODED\" | dd of=\"$WAVOUT\" conv=notrunc 2>/dev/null");
+    CVadEngine reference;
+    ASSERT_TRUE(reference.LoadWav(dir / "decoded.wav"));
+    for (const bool mono : {false, true}) {
+        SCOPED_TRACE(mono ? "mono" : "as decoded");
+        receiver.results.clear();
+        JobOptions options;
+        options.makeMono = mono;
+        worker.RunJob(MakeJobInfo(Job("talk.mp3").sourcePath, options));
+        ASSERT_EQ(receiver.results.size(), 1u);
+        const JobResult& result = receiver.results[0];
+        ASSERT_EQ(result.code, RESULT_OK) << result.detail;
+        EXPECT_TRUE(engine.WithLoad(result.loadNumber, [&](CVadEngine& e) {
+            EXPECT_EQ(e.header().nChannels, mono ? 1 : 2);
+            EXPECT_EQ(e.frameCount(), reference.frameCount());
+            if (!mono) {
+                for (int c = 0; c < 2; ++c) {
+                    EXPECT_TRUE(*e.energy(c) == *reference.energy(c)) << c;
+                }
+                EXPECT_EQ(e.maxEnergy(), reference.maxEnergy());
+            }
+        }));
+        EXPECT_EQ(testwav::ReadFile(dir / "talk.wav").size(),
+                  mono ? 44 + (decoded.size() - 44) / 2 : decoded.size());
+    }
+}
+
+// A WAV in another layout is never rewritten: mono conversion and normalisation work on a
+// canonical copy that is gone afterwards, and the speech model is pointed at the file itself.
+TEST_F(WorkerTest, StepsOnAWavOfAnotherLayoutLeaveTheFileAlone) {
+    // 24-bit stereo: each 16-bit sample of the tone with a low byte below it.
+    const std::vector<int16_t> tone = Tone(2 * 8000);
+    std::vector<uint8_t> wav24 = testwav::MakeWav(2, 8000, {});
+    wav24.resize(44);
+    for (std::size_t i = 0; i < tone.size(); ++i) {
+        const uint16_t s = static_cast<uint16_t>(tone[i]);
+        wav24.insert(wav24.end(), {static_cast<uint8_t>(i * 7), static_cast<uint8_t>(s),
+                                   static_cast<uint8_t>(s >> 8)});
+    }
+    testwav::Put16(wav24, 32, 6);  // block align
+    testwav::Put16(wav24, 34, 24); // bits
+    testwav::Put32(wav24, 28, 8000 * 6);
+    testwav::Put32(wav24, 40, static_cast<uint32_t>(wav24.size() - 44));
+    testwav::FixRiffSize(wav24);
+    const std::string path = dir / "field.wav";
+    testwav::WriteFile(path, wav24);
+    WriteTool(tools, "wavegain.exe", "");
+
+    JobOptions options;
+    options.makeMono = true;
+    options.normIndex = 1;
+    worker.RunJob(MakeJobInfo(path, options));
+    ASSERT_EQ(receiver.results.size(), 1u);
+    const JobResult& result = receiver.results[0];
+    ASSERT_EQ(result.code, RESULT_OK) << result.detail;
+    EXPECT_EQ(result.wavPath, path);
+    EXPECT_FALSE(result.wavIsTemporary);
+    EXPECT_EQ(testwav::ReadFile(path), std::string(wav24.begin(), wav24.end()));
+    const std::vector<std::string> args = Args("wavegain.exe");
+    ASSERT_FALSE(args.empty());
+    EXPECT_NE(args.back(), path);
+    EXPECT_FALSE(fs::exists(args.back())) << "the copy stays";
+    EXPECT_TRUE(engine.WithLoad(result.loadNumber, [&](CVadEngine& e) {
+        EXPECT_EQ(e.header().nChannels, 1);
+        EXPECT_EQ(e.sampleCount(), 8000u);
+    }));
+
+    // A layout nobody reads is refused with what it is, and still not touched.
+    std::vector<uint8_t> alaw = wav24;
+    testwav::Put16(alaw, 20, 6);
+    testwav::WriteFile(path, alaw);
+    worker.RunJob(MakeJobInfo(path, options));
+    ASSERT_EQ(receiver.results.size(), 2u);
+    EXPECT_NE(receiver.results[1].code, RESULT_OK);
+    EXPECT_FALSE(receiver.results[1].detail.empty());
+    EXPECT_EQ(testwav::ReadFile(path), std::string(alaw.begin(), alaw.end()));
+}
+
+// A type the table does not name goes to ffmpeg when its probe finds sound, with the
+// job's audio stream; otherwise it stays unsupported and nothing is written.
+TEST_F(WorkerTest, UnknownTypesAreDecodedWhenTheProbeFindsSound) {
+    testwav::WriteFile(dir / "decoded.wav", testwav::MakeWav(1, 8000, Tone(8000)));
+    setenv("DECODED", (dir / "decoded.wav").c_str(), 1);
+    WriteTool(tools, "ffdecode.exe",
+              "case $1 in\n"
+              "--probe) case $2 in *.media|*/noext) exit 0 ;; esac; exit 1 ;;\n"
+              "--stream) cp \"$DECODED\" \"$4\" ;;\n"
+              "esac");
+    for (const char* name : {"film.media", "noext", "notes.txt"}) {
+        SCOPED_TRACE(name);
+        receiver.results.clear();
+        std::unique_ptr<JobInfo> job = MakeJobInfo(Job(name, 100).sourcePath, {});
+        job->audioStream = 2;
+        worker.RunJob(std::move(job));
+        ASSERT_EQ(receiver.results.size(), 1u);
+        const bool sound = std::string(name) != "notes.txt";
+        EXPECT_EQ(receiver.results[0].code, sound ? RESULT_OK : UNSUPPORTED_TYPE);
+        if (sound) {
+            const std::vector<std::string> args = Args("ffdecode.exe");
+            ASSERT_EQ(args.size(), 4u);
+            EXPECT_EQ(args[0], "--stream");
+            EXPECT_EQ(args[1], "2");
+            EXPECT_EQ(args[2], dir / name);
+        }
+        const std::string base = dir / fs::path(name).stem().string();
+        EXPECT_EQ(fs::exists(base + ".wav"), sound);
+    }
 }
 
 TEST_F(WorkerTest, NothingIsReportedOnceClosing) {

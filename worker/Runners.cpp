@@ -2,7 +2,11 @@
 // two runners whose tool writes the WAV to its standard output, and the normaliser.
 #include "Runners.h"
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <random>
 
 #include "File.h"
 #include "Path.h"
@@ -44,21 +48,48 @@ struct ExtensionRow {
 
 // In the order they are tried.
 constexpr ExtensionRow EXTENSION_ROWS[] = {
-    {"mp3", Decoder::Lame},    {"aif", Decoder::Lame},    {"wav", Decoder::None},
-    {"m4a", Decoder::Faad},    {"mp4", Decoder::Faad},    {"aac", Decoder::Faad},
-    {"ogg", Decoder::OggDec},  {"mpc", Decoder::MppDec},  {"ac3", Decoder::BeSweet},
-    {"avi", Decoder::BeSweet}, {"vob", Decoder::BeSweet}, {"mpa", Decoder::BeSweet},
-    {"mp2", Decoder::BeSweet}, {"dts", Decoder::DtsDec},  {"wma", Decoder::WmaDec},
-    {"ape", Decoder::Mac},     {"wv", Decoder::WvUnpack}, {"flac", Decoder::Flac},
-    {"ofr", Decoder::Ofr},     {"tta", Decoder::TtaEnc},
+    {"mp3", Decoder::Lame},
+    {"aif", Decoder::Lame},
+    {"wav", Decoder::None},
+    {"m4a", Decoder::Faad},
+    {"mp4", Decoder::Faad},
+    {"aac", Decoder::Faad},
+    {"ogg", Decoder::OggDec},
+    {"mpc", Decoder::MppDec},
+    {"ac3", Decoder::BeSweet},
+    {"avi", Decoder::BeSweet},
+    {"vob", Decoder::BeSweet},
+    {"mpa", Decoder::BeSweet},
+    {"mp2", Decoder::BeSweet},
+    {"dts", Decoder::DtsDec},
+    {"wma", Decoder::WmaDec},
+    {"ape", Decoder::Mac},
+    {"wv", Decoder::WvUnpack},
+    {"flac", Decoder::Flac},
+    {"ofr", Decoder::Ofr},
+    {"tta", Decoder::TtaEnc},
     // What files come as today, all through ffmpeg.
-    {"mkv", Decoder::FFdecode},  {"mka", Decoder::FFdecode},  {"webm", Decoder::FFdecode},
-    {"mov", Decoder::FFdecode},  {"m4v", Decoder::FFdecode},  {"m4b", Decoder::FFdecode},
-    {"3gp", Decoder::FFdecode},  {"ts", Decoder::FFdecode},   {"mts", Decoder::FFdecode},
-    {"m2ts", Decoder::FFdecode}, {"flv", Decoder::FFdecode},  {"wmv", Decoder::FFdecode},
-    {"asf", Decoder::FFdecode},  {"opus", Decoder::FFdecode}, {"oga", Decoder::FFdecode},
-    {"ogv", Decoder::FFdecode},  {"caf", Decoder::FFdecode},  {"amr", Decoder::FFdecode},
-    {"aiff", Decoder::FFdecode}, {"au", Decoder::FFdecode},   {"w64", Decoder::FFdecode},
+    {"mkv", Decoder::FFdecode},
+    {"mka", Decoder::FFdecode},
+    {"webm", Decoder::FFdecode},
+    {"mov", Decoder::FFdecode},
+    {"m4v", Decoder::FFdecode},
+    {"m4b", Decoder::FFdecode},
+    {"3gp", Decoder::FFdecode},
+    {"ts", Decoder::FFdecode},
+    {"mts", Decoder::FFdecode},
+    {"m2ts", Decoder::FFdecode},
+    {"flv", Decoder::FFdecode},
+    {"wmv", Decoder::FFdecode},
+    {"asf", Decoder::FFdecode},
+    {"opus", Decoder::FFdecode},
+    {"oga", Decoder::FFdecode},
+    {"ogv", Decoder::FFdecode},
+    {"caf", Decoder::FFdecode},
+    {"amr", Decoder::FFdecode},
+    {"aiff", Decoder::FFdecode},
+    {"au", Decoder::FFdecode},
+    {"w64", Decoder::FFdecode},
 };
 
 // Whole-text comparison, ASCII letters without case, every other byte as it is.
@@ -113,9 +144,11 @@ struct ToolRun {
     int32_t exitCode = 0;
 };
 
-// Starts the command, recorded in the context's ChildProcess, and waits for it.
+// Starts the command, recorded in the context's ChildProcess, and waits for it. With a
+// WAV to follow and a follower in the context, the follower reads the WAV while it grows.
 ToolRun RunTool(const CommandLine& command, RunnerContext& context,
-                const std::string& workingFolder = {}, int stdoutFd = -1) {
+                const std::string& workingFolder = {}, int stdoutFd = -1,
+                const std::string& followWav = {}) {
     ProcessOptions options;
     options.searchFolders =
         context.settings.toolFolders.empty() ? DefaultToolFolders() : context.settings.toolFolders;
@@ -123,6 +156,10 @@ ToolRun RunTool(const CommandLine& command, RunnerContext& context,
     options.stdoutFd = stdoutFd;
     if (!context.childProcess.Start(command.Argv(), options)) {
         return {};
+    }
+    if (!followWav.empty() && context.follow) {
+        ChildProcess& child = context.childProcess;
+        context.follow(followWav, [&child] { return child.HasEnded(); });
     }
     return {true, context.childProcess.Wait()};
 }
@@ -138,7 +175,7 @@ int CreateStdoutWav(Decoder decoder, int32_t startFailureCode, JobInfo& job, Com
         return -1;
     }
     *command = DecoderCommand(decoder, job, job.sourcePath, {}, {});
-    job.sourcePath = job.outputBase + ".wav";
+    job.sourcePath = DecodingBase(job.outputBase) + ".wav";
     const int fd = CreateFileForWriting(job.sourcePath);
     *failure = startFailureCode;
     return fd;
@@ -171,6 +208,20 @@ std::string CommandLine::Text() const {
         text += piece.isPath ? " \"" + piece.text + "\"" : " " + piece.text;
     }
     return text;
+}
+
+std::string DecodingBase(const std::string& outputBase) {
+    // A random word drawn once per program and a count: unique among the workers of this
+    // program and the other programs writing beside the same outputs.
+    static const uint64_t seed =
+        (uint64_t{std::random_device{}()} << 32) ^ std::random_device{}() ^
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    static std::atomic<uint64_t> count{0};
+    char tag[64];
+    std::snprintf(tag, sizeof tag, ".kestrun-%016llx-%llu", static_cast<unsigned long long>(seed),
+                  static_cast<unsigned long long>(count.fetch_add(1)));
+    const std::string folder(PathFolder(outputBase));
+    return folder + "." + std::string(PathFindFileName(outputBase)) + tag;
 }
 
 std::optional<Decoder> DecoderFor(const std::string& extension) {
@@ -219,9 +270,9 @@ CommandLine DecoderCommand(Decoder decoder, const JobInfo& job, const std::strin
     case Decoder::DtsDec:
         return {"dtsdec.exe", {Lit("-o wav"), Quoted(srcPath)}};
     case Decoder::FFdecode:
-        return {"ffdecode.exe",
-                {Lit("--stream " + std::to_string(job.audioStream)), Quoted(srcPath),
-                 Quoted(wavPath)}};
+        return {
+            "ffdecode.exe",
+            {Lit("--stream " + std::to_string(job.audioStream)), Quoted(srcPath), Quoted(wavPath)}};
     case Decoder::None:
         break;
     }
@@ -260,16 +311,20 @@ int32_t RunDecoder(Decoder decoder, JobInfo& job, RunnerContext& context) {
     if (!FileSize32(job.sourcePath, &sourceSize)) {
         return RESULT_OPEN_FAILED;
     }
-    const std::string oggCopy = job.outputBase + ".tmp.ogg";
+    // The tool writes under a name of its own until the job has passed; oggdec's copy
+    // takes that name too, since oggdec puts its WAV beside its input.
+    JobInfo decoding = job;
+    decoding.outputBase = DecodingBase(job.outputBase);
+    const std::string oggCopy = decoding.outputBase + ".tmp.ogg";
     if (decoder == Decoder::OggDec && !CopyFileReplacing(job.sourcePath, oggCopy)) {
         return RESULT_COPY_FAILED;
     }
     const std::string srcPath = job.sourcePath;
-    job.sourcePath = job.outputBase + ".wav";
+    job.sourcePath = decoding.outputBase + ".wav";
     const CommandLine command =
-        DecoderCommand(decoder, job, srcPath, job.sourcePath, context.settings);
+        DecoderCommand(decoder, decoding, srcPath, job.sourcePath, context.settings);
 
-    const ToolRun run = RunTool(command, context);
+    const ToolRun run = RunTool(command, context, {}, -1, job.sourcePath);
     if (!run.started) {
         // No output to judge, and nothing to delete but the copy.
         if (decoder == Decoder::OggDec) {
@@ -306,6 +361,7 @@ int32_t RunWmaDec(JobInfo& job, RunnerContext& context) {
         DeleteFileIfAny(job.sourcePath);
         return RESULT_WMADEC_START;
     }
+    // Not followed: the header is only complete once this runner has corrected it.
     const ToolRun run = RunTool(command, context, {}, fd);
     if (!run.started) {
         CloseFile(fd);
@@ -332,10 +388,12 @@ int32_t RunDtsDec(JobInfo& job, RunnerContext& context) {
         return failure;
     }
     // dtsdec writes a whole WAV stream itself; the file holds exactly what it wrote.
-    const ToolRun run = RunTool(command, context, {}, fd);
+    const ToolRun run = RunTool(command, context, {}, fd, job.sourcePath);
     CloseFile(fd);
     if (!run.started) {
-        return RESULT_DTSDEC_START; // the empty WAV stays, as it always has
+        // The empty file is only the decoder's working name now: nobody looks for it.
+        DeleteFileIfAny(job.sourcePath);
+        return RESULT_DTSDEC_START;
     }
     int32_t code = run.exitCode;
     CheckDecodedOutput(job, 100, &code);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,10 +29,16 @@ struct CommandLine {
     std::string Text() const;
 };
 
+// Stands in for the plain wait while a decoder writes its WAV: reads the WAV as it grows,
+// and returns once toolEnded() is true (the tool is then collected as usual).
+using FollowFn =
+    std::function<void(const std::string& wavPath, const std::function<bool()>& toolEnded)>;
+
 // Everything a runner needs besides the job.
 struct RunnerContext {
     ChildProcess& childProcess;
     const ToolSettings& settings;
+    FollowFn follow = {}; // empty: the runner just waits
 };
 
 // The conversion step of an extension; None for a WAV, which needs no conversion.
@@ -68,8 +75,14 @@ CommandLine DecoderCommand(Decoder decoder, const JobInfo& job, const std::strin
 // path can stop it like a decoder.
 bool ProbeAudio(const std::string& path, RunnerContext& context);
 
+// Where a decoder writes until the job has passed every check: a hidden name in the folder
+// of outputBase, unique to this call, so that a WAV already at outputBase + ".wav" keeps
+// its bytes whatever the decoder does. The decoder's WAV is this + ".wav".
+std::string DecodingBase(const std::string& outputBase);
+
 // Runs the decoder's runner (wmadec and dtsdec included). On success the decoded WAV is at
-// job.sourcePath (= outputBase + ".wav").
+// job.sourcePath (DecodingBase + ".wav"); the caller puts it at outputBase + ".wav" once
+// the job's later steps have passed, or deletes it.
 int32_t RunDecoder(Decoder decoder, JobInfo& job, RunnerContext& context);
 
 // code 0 stays 0 only if the file at job.sourcePath exists and has at least minimumSize

@@ -3,19 +3,44 @@
 
 namespace kestrun {
 
-uint64_t SharedEngine::Load(const std::string& path) {
+uint64_t SharedEngine::Load(const std::string& path, std::string* why) {
     std::lock_guard lock(mutex_);
     currentLoad_ = 0;
-    if (!engine_.LoadWav(path)) {
+    if (!engine_->LoadWav(path, why)) {
         return 0;
     }
     currentLoad_ = ++lastLoad_;
     return currentLoad_;
 }
 
+uint64_t SharedEngine::LoadFollowing(const std::string& path,
+                                     const std::function<bool()>& writerEnded, std::string* why) {
+    // Nothing an engine keeps from one load to the next survives a load, so a fresh one
+    // gives what a load into the shared one would.
+    auto staged = std::make_unique<CVadEngine>();
+    const bool loaded = staged->LoadWavFollowing(path, writerEnded, why);
+    std::lock_guard lock(mutex_);
+    if (!loaded) {
+        engine_->FreeAll();
+        currentLoad_ = 0;
+        return 0;
+    }
+    engine_ = std::move(staged);
+    currentLoad_ = ++lastLoad_;
+    return currentLoad_;
+}
+
+void SharedEngine::Drop(uint64_t load) {
+    std::lock_guard lock(mutex_);
+    if (load != 0 && load == currentLoad_) {
+        engine_->FreeAll();
+        currentLoad_ = 0;
+    }
+}
+
 void SharedEngine::Clear() {
     std::lock_guard lock(mutex_);
-    engine_.FreeAll();
+    engine_->FreeAll();
     currentLoad_ = 0;
 }
 
@@ -29,7 +54,7 @@ bool SharedEngine::WithLoad(uint64_t load, const std::function<void(CVadEngine&)
     if (load == 0 || load != currentLoad_) {
         return false;
     }
-    fn(engine_);
+    fn(*engine_);
     return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -17,8 +18,17 @@ namespace kestrun {
 class SharedEngine {
 public:
     // LoadWav under the lock. Returns the new load's number (never 0), or 0 when the engine
-    // refused the file (it then holds no load).
-    uint64_t Load(const std::string& path);
+    // refused the file (it then holds no load); *why then says what the file is, if known.
+    uint64_t Load(const std::string& path, std::string* why = nullptr);
+
+    // The engine's following load of a WAV a decoder is still writing, made into an engine
+    // of its own without the lock (it lasts as long as the decoder) and put in place under
+    // the lock once complete. Numbers and failures as Load.
+    uint64_t LoadFollowing(const std::string& path, const std::function<bool()>& writerEnded,
+                           std::string* why = nullptr);
+
+    // Clears the engine if it still holds load number `load` (a load a job gave up).
+    void Drop(uint64_t load);
 
     // FreeAll under the lock: afterwards the engine holds no load.
     void Clear();
@@ -32,7 +42,7 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    CVadEngine engine_;
+    std::unique_ptr<CVadEngine> engine_ = std::make_unique<CVadEngine>();
     uint64_t lastLoad_ = 0;    // numbers handed out so far
     uint64_t currentLoad_ = 0; // the load held, 0 when none
 };

@@ -3,10 +3,12 @@
 
 #include <new>
 
+#include "File.h"
 #include "Mono.h"
 #include "Path.h"
 #include "ResultCodes.h"
 #include "Runners.h"
+#include "WavFormat.h"
 
 namespace kestrun {
 
@@ -110,13 +112,9 @@ void CWrkThread::RunJob(std::unique_ptr<JobInfo> job) {
         if (!decoder) {
             result->code = UNSUPPORTED_TYPE;
         } else if (*decoder == Decoder::None) {
-            result->code = PostDecode(*job, &result->loadNumber);
+            result->code = PostDecode(*job, &result->loadNumber, &result->detail);
         } else {
-            RunnerContext context{childProcess_, jobSettings_};
-            result->code = RunDecoder(*decoder, *job, context);
-            if (result->code == RESULT_OK) {
-                result->code = PostDecode(*job, &result->loadNumber);
-            }
+            result->code = Decode(*decoder, *job, *result);
         }
         result->text = job->outputBase;
         if (result->code == RESULT_OK) {
@@ -140,23 +138,102 @@ void CWrkThread::RunJob(std::unique_ptr<JobInfo> job) {
     }
 }
 
-int32_t CWrkThread::PostDecode(JobInfo& job, uint64_t* loadNumber) {
-    if (job.monoFlag == MONO_FLAG_SET && !ConvertToMono(job.sourcePath)) {
-        return RESULT_MONO_FAILED;
+int32_t CWrkThread::Decode(Decoder decoder, JobInfo& job, JobResult& result) {
+    const std::string source = job.sourcePath;
+    RunnerContext context{childProcess_, jobSettings_};
+    // With nothing to do between decoding and loading, the engine reads the WAV while the
+    // decoder writes it, so that the load ends with the decoder.
+    bool followed = false;
+    uint64_t followedLoad = 0;
+    std::string why;
+    if (job.monoFlag != MONO_FLAG_SET && job.normMode == 0) {
+        context.follow = [&](const std::string& wav, const std::function<bool()>& toolEnded) {
+            followed = true;
+            followedLoad = engine_.LoadFollowing(wav, toolEnded, &why);
+        };
     }
-    if (job.normMode != 0) {
-        RunnerContext context{childProcess_, jobSettings_};
-        const int32_t code = RunWaveGain(job, context);
-        if (code != RESULT_OK) {
-            return code;
+    int32_t code = RunDecoder(decoder, job, context);
+    if (code == RESULT_OK && followed) {
+        result.loadNumber = followedLoad;
+        if (followedLoad == 0) {
+            code = RESULT_BAD_WAV;
+            result.detail = why;
+        }
+    } else if (code == RESULT_OK) {
+        code = PostDecode(job, &result.loadNumber, &result.detail);
+    } else {
+        engine_.Drop(followedLoad); // the decoder failed after all: its WAV is gone
+    }
+    const bool decoded = job.sourcePath != source; // the runner named a WAV of its own
+    if (code != RESULT_OK) {
+        if (decoded) {
+            DeleteFileIfAny(job.sourcePath);
+        }
+        result.loadNumber = 0;
+        return code;
+    }
+    if (!job.keepDecodedWav) {
+        result.wavIsTemporary = true;
+        return code;
+    }
+    // Only now, with every step passed, does the decoded WAV take the place of whatever was
+    // at outputBase + ".wav".
+    const std::string wav = job.outputBase + ".wav";
+    if (!RenameReplacing(job.sourcePath, wav)) {
+        DeleteFileIfAny(job.sourcePath);
+        engine_.Drop(result.loadNumber);
+        result.loadNumber = 0;
+        return RESULT_COPY_FAILED;
+    }
+    job.sourcePath = wav;
+    return code;
+}
+
+int32_t CWrkThread::PostDecode(JobInfo& job, uint64_t* loadNumber, std::string* detail) {
+    const bool mono = job.monoFlag == MONO_FLAG_SET;
+    const bool normalise = job.normMode != 0;
+    // Mono conversion and normalisation rewrite their WAV in place, which only a canonical
+    // 16-bit file may undergo: any other layout is worked on as a canonical copy, and the
+    // file itself is never written.
+    JobInfo work = job;
+    std::string copy;
+    if (mono || normalise) {
+        const WavProbe probe = ProbeWavFile(job.sourcePath);
+        if (probe.ok && !probe.canonical16) {
+            copy = DecodingBase(job.outputBase) + ".wav";
+            work.sourcePath = copy;
+            if (!WriteCanonicalCopy(job.sourcePath, copy, detail)) {
+                DeleteFileIfAny(copy);
+                return mono ? RESULT_MONO_FAILED : RESULT_BAD_WAV;
+            }
+        } else if (!probe.ok && detail != nullptr) {
+            *detail = probe.description;
         }
     }
-    const uint64_t load = engine_.Load(job.sourcePath);
-    if (load == 0) {
-        return RESULT_BAD_WAV;
+    int32_t code = RESULT_OK;
+    if (mono && !ConvertToMono(work.sourcePath)) {
+        code = RESULT_MONO_FAILED;
     }
-    *loadNumber = load;
-    return RESULT_OK;
+    if (code == RESULT_OK && normalise) {
+        RunnerContext context{childProcess_, jobSettings_};
+        code = RunWaveGain(work, context);
+    }
+    if (code == RESULT_OK) {
+        std::string why;
+        const uint64_t load = engine_.Load(work.sourcePath, &why);
+        if (load == 0) {
+            code = RESULT_BAD_WAV;
+            if (detail != nullptr) {
+                *detail = why;
+            }
+        } else {
+            *loadNumber = load;
+        }
+    }
+    if (!copy.empty()) {
+        DeleteFileIfAny(copy);
+    }
+    return code;
 }
 
 } // namespace kestrun

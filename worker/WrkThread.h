@@ -11,6 +11,7 @@
 
 #include "JobInfo.h"
 #include "Process.h"
+#include "Runners.h"
 #include "SharedEngine.h"
 
 namespace kestrun {
@@ -44,10 +45,14 @@ public:
     void RunJob(std::unique_ptr<JobInfo> job);
 
     // The steps after decoding: mono conversion, normalisation, load. Sets *loadNumber on
-    // success.
-    int32_t PostDecode(JobInfo& job, uint64_t* loadNumber);
+    // success, and *detail (when given) with what the file is when it cannot be read.
+    int32_t PostDecode(JobInfo& job, uint64_t* loadNumber, std::string* detail = nullptr);
 
 private:
+    // A decoder's run and the steps after it, ending with the decoded WAV at outputBase +
+    // ".wav" (or under its working name when the job does not keep it).
+    int32_t Decode(Decoder decoder, JobInfo& job, JobResult& result);
+
     struct Command {
         int command = 0;
         std::unique_ptr<JobInfo> job;
