@@ -1,38 +1,35 @@
-// kestrun-cli: the headless front end. Runs each FILE through the same job queue and worker
-// as the window (decoder, mono conversion, normalisation, load), then a detector, and
-// writes its SRT; one line per SRT on standard output, one line per failure on standard
-// error. Ctrl-C stops the running tool (or the speech model), deletes its partial WAV and
-// exits with 130.
+// kestrun-cli: the headless front end. Runs each FILE (or each file of a FILE folder) through
+// the same job queue and worker as the window (decoder, mono conversion, normalisation,
+// load), then a detector, and writes its SRT; one line per SRT on standard output, one line
+// per failure on standard error, in the order of the files whatever -j does. Ctrl-C stops
+// the running tools (or the speech model), deletes their partial WAVs and exits with 130.
 #include <CLI/CLI.hpp>
 
-#include <condition_variable>
-#include <deque>
+#include <atomic>
 #include <filesystem>
 #include <iostream>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
-#include <variant>
 #include <vector>
 
+#include "Batch.h"
+#include "FileList.h"
 #include "JobQueue.h"
 #include "Numbers.h"
 #include "Path.h"
-#include "ResultCodes.h"
-#include "SharedEngine.h"
-#include "SpeechModelPath.h"
-#include "SpeechWorker.h"
-#include "Srt.h"
+#include "Process.h"
+#include "Runners.h"
 #include "StopRequest.h"
-#include "WrkThread.h"
 
 namespace {
+
+using kestrun::cli::Detector;
+using kestrun::cli::EventQueue;
 
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_USAGE = 2;
-constexpr int EXIT_SIGNAL_BASE = 128; // 130 after Ctrl-C, as shells report it
 
 // The settings file keeps at most this many characters of the besweet gain text.
 constexpr std::size_t AZID_GAIN_MAX_CHARS = 5;
@@ -42,135 +39,23 @@ int UsageError(const std::string& message) {
     return EXIT_USAGE;
 }
 
-void FileError(const std::string& file, const std::string& message) {
-    std::cerr << "kestrun-cli: " << file << ": " << message << '\n';
-}
+// Raised by Ctrl-C, so a speech model run in progress stops between two batches and no
+// further file starts.
+std::atomic<bool> g_stopRequested{false};
 
-// What the main thread waits for: a job's result from the worker, or a signal.
-struct Interrupt {
-    int signal;
-};
-using Event = std::variant<std::unique_ptr<kestrun::JobResult>, Interrupt>;
-
-class EventQueue {
-public:
-    void Push(Event event) {
-        {
-            std::lock_guard lock(mutex_);
-            events_.push_back(std::move(event));
-        }
-        wake_.notify_one();
+// Whether a file found in a folder is one the worker would take: its extension is in the
+// dispatch table, or, for any other, the ffmpeg adapter finds sound in it.
+bool Accepts(const std::string& path, kestrun::ChildProcess& probe,
+             const kestrun::ToolSettings& tools) {
+    const std::string_view extension = kestrun::PathFindExtension(path);
+    if (kestrun::DecoderFor(extension.empty() ? std::string() : std::string(extension.substr(1)))) {
+        return true;
     }
-    Event Pop() {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [this] { return !events_.empty(); });
-        Event event = std::move(events_.front());
-        events_.pop_front();
-        return event;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<Event> events_;
-};
-
-// The command line's stand-in for the main window: results go to the main thread's queue.
-class CliReceiver : public kestrun::IJobReceiver {
-public:
-    explicit CliReceiver(EventQueue& events) : events_(events) {}
-    void SetTitle(const std::string&) override {}
-    bool IsAlive() const override { return alive_.load(); }
-    void Deliver(std::unique_ptr<kestrun::JobResult> result) override {
-        events_.Push(std::move(result));
-    }
-    void Close() { alive_.store(false); }
-
-private:
-    EventQueue& events_;
-    std::atomic<bool> alive_{true};
-};
-
-enum class Detector { Energy, Glitch, Speech };
-
-struct Settings {
-    Detector detector = Detector::Energy;
-    double threshold = 0;
-    double prefilter = 0;
-    std::optional<std::string> output;
-    bool info = false;
-    int threads = 1;
-    std::vector<std::string> toolFolders;
-};
-
-// Raised by Ctrl-C, so a speech model run in progress stops between two batches.
-std::atomic<bool> g_stopSpeech{false};
-
-// The speech model's probabilities for the file a job loaded, kept with that load. False
-// after a message on standard error, or quietly when Ctrl-C stopped the run.
-bool AnalyseLoaded(kestrun::SharedEngine& engine, const kestrun::JobResult& result,
-                   const std::string& file, const Settings& settings,
-                   const kestrun::SpeechAnalyser& analyse) {
-    kestrun::SpeechRunOptions options;
-    options.threads = settings.threads;
-    options.cancel = &g_stopSpeech;
-    kestrun::SpeechAnalysis analysis = analyse(result.wavPath, options);
-    if (analysis.cancelled) {
+    if (g_stopRequested.load()) {
         return false;
     }
-    if (!analysis.ok) {
-        FileError(file, analysis.error);
-        return false;
-    }
-    engine.WithLoad(result.loadNumber, [&](kestrun::CVadEngine& e) {
-        e.SetSpeechProbabilities(std::move(analysis.probabilities));
-    });
-    return true;
-}
-
-void PrintInfo(const kestrun::CVadEngine& engine) {
-    std::cout << "Sample rate: " << engine.header().nSamplesPerSec << '\n'
-              << "nChannels: " << engine.header().nChannels << '\n'
-              << "Duration: " << kestrun::FormatTime(static_cast<int32_t>(engine.DurationMs()))
-              << '\n';
-}
-
-// What the window does with a loaded job when Generate is pressed, or with --info what it
-// shows in its labels. False after a message on standard error.
-bool HandleLoaded(kestrun::SharedEngine& engine, const kestrun::JobResult& result,
-                  const std::string& file, const Settings& settings) {
-    const std::string srtPath = settings.output ? *settings.output : result.text + ".srt";
-    kestrun::DetectionResult run;
-    const bool held = engine.WithLoad(result.loadNumber, [&](kestrun::CVadEngine& e) {
-        if (settings.info) {
-            PrintInfo(e);
-            run.written = true;
-            return;
-        }
-        switch (settings.detector) {
-        case Detector::Energy:
-            run = e.RunEnergyBased(settings.threshold, srtPath);
-            break;
-        case Detector::Glitch:
-            run = e.RunEnergyGlitch(settings.threshold, settings.prefilter, srtPath);
-            break;
-        case Detector::Speech:
-            run = e.RunSpeech(settings.threshold, srtPath);
-            break;
-        }
-    });
-    if (!held) {
-        FileError(file, kestrun::ResultMessage(kestrun::RESULT_BAD_WAV));
-        return false;
-    }
-    if (!run.written) {
-        FileError(file, "cannot write SRT: " + run.error);
-        return false;
-    }
-    if (!settings.info) {
-        std::cout << srtPath << ": " << run.cues << " cues" << std::endl;
-    }
-    return true;
+    kestrun::RunnerContext context{probe, tools};
+    return kestrun::ProbeAudio(path, context);
 }
 
 } // namespace
@@ -192,10 +77,17 @@ int main(int argc, char** argv) {
     int gain = 0;
     std::string azidGain;
     std::vector<std::string> toolDirs;
+    int audioStream = 0;
+    bool noWav = false;
+    int lanes = 1;
+    bool recursive = false;
+    std::optional<std::string> shardText;
 
     app.add_option("FILE", files,
                    "audio or video files (wav mp3 aif m4a mp4 aac ogg mpc ac3 avi vob mpa mp2 "
-                   "dts wma ape wv flac ofr tta), processed in the order given");
+                   "dts wma ape wv flac ofr tta, and what ffmpeg reads), or folders: every file "
+                   "in a folder of a type taken, sorted by path, hidden files left out; "
+                   "processed in the order given");
     app.add_option("-d,--detector", detector,
                    "energy (default), glitch, or speech (the speech model: for speech under "
                    "music and effects)")
@@ -225,6 +117,24 @@ int main(int argc, char** argv) {
                    "look for the decoder programs and the speech model in DIR only "
                    "(repeatable; default: the program's folder, the current folder, then PATH)")
         ->allow_extra_args(false); // one DIR per --tool-dir; FILEs may follow
+    app.add_option("--stream", audioStream,
+                   "which audio stream of a container to decode, counting audio streams from 0 "
+                   "(default 0)")
+        ->check(CLI::NonNegativeNumber);
+    app.add_flag("--no-wav", noWav,
+                 "delete each decoded WAV once its SRT is written; an existing WAV of the same "
+                 "name is left alone, and a WAV given as FILE is never deleted");
+    app.add_option("-j,--jobs", lanes,
+                   "files worked on at once, each with its own decoder (default 1); the output "
+                   "keeps the order of the files")
+        ->check(CLI::Range(1, 256));
+    app.add_flag("-r,--recursive", recursive,
+                 "take the files of a folder's sub-folders too (symbolic links to folders are "
+                 "not followed)");
+    app.add_option("--shard", shardText,
+                   "take only files I, I+N, I+2N ... of the whole list (counting from 0, after "
+                   "opening folders), to split a batch across N machines")
+        ->type_name("I/N");
     app.set_version_flag("--version", std::string("kestrun-cli ") + KESTRUN_VERSION);
 
     try {
@@ -234,7 +144,7 @@ int main(int argc, char** argv) {
         return rc == 0 ? EXIT_OK : EXIT_USAGE;
     }
 
-    Settings settings;
+    kestrun::cli::Settings settings;
     if (infoFile) {
         if (!files.empty()) {
             return UsageError("--info takes one FILE and no others");
@@ -277,7 +187,14 @@ int main(int argc, char** argv) {
     if (azidGain.size() > AZID_GAIN_MAX_CHARS) {
         return UsageError("--azid-gain '" + azidGain + "': at most 5 characters");
     }
+    kestrun::cli::Shard shard;
+    if (shardText && !kestrun::cli::ParseShard(*shardText, &shard)) {
+        return UsageError("--shard '" + *shardText + "': expected I/N with 0 <= I < N");
+    }
     settings.output = output;
+    settings.lanes = lanes;
+    settings.audioStream = audioStream;
+    settings.keepDecodedWav = !noWav;
 
     kestrun::JobOptions options;
     options.makeMono = mono;
@@ -291,80 +208,34 @@ int main(int argc, char** argv) {
     toolSettings.toolFolders = toolDirs;
 
     // Ctrl-C becomes an event like a result, and the exit path runs on this thread. The
-    // queue is never destroyed: the thread that watches for signals outlives main.
+    // queue and the probe's record are never destroyed: the thread that watches for signals
+    // outlives main.
     static EventQueue* const eventQueue = new EventQueue;
-    EventQueue& events = *eventQueue;
+    static kestrun::ChildProcess* const probe = new kestrun::ChildProcess;
     kestrun::WatchStopRequests([](int signal) {
-        g_stopSpeech.store(true);
-        eventQueue->Push(Interrupt{signal});
-    });
-    // The model is read with the first file that needs it and kept for the others.
-    kestrun::SpeechAnalyser analyseSpeech;
-    if (settings.detector == Detector::Speech) {
-        analyseSpeech = kestrun::ModelAnalyser(kestrun::FindSpeechModel(settings.toolFolders));
-    }
-    kestrun::SharedEngine engine;
-    kestrun::ChildProcess childProcess;
-    kestrun::ExitSignal exitMutex;
-    CliReceiver receiver(events);
-    kestrun::CWrkThread worker(engine, childProcess, exitMutex, receiver, toolSettings);
-    if (!worker.Start()) {
-        std::cerr << "kestrun-cli: cannot start the worker thread\n";
-        return EXIT_FAILED;
-    }
-    kestrun::JobQueue queue([&worker](std::unique_ptr<kestrun::JobInfo> job) {
-        worker.PostCommand(kestrun::JOB_CMD_RUN, std::move(job));
+        g_stopRequested.store(true);
+        eventQueue->Push({0, nullptr, signal});
+        probe->Terminate(); // a folder's file being probed
     });
 
-    // Results come back in the order the jobs were queued, one per job.
-    std::deque<std::string> running;
-    for (const std::string& file : files) {
-        std::unique_ptr<kestrun::JobInfo> job = kestrun::MakeJobInfo(file, options);
-        if (output) {
-            // -o talk.srt: the SRT is talk.srt and a decoded WAV talk.wav.
-            std::string_view base = *output;
-            if (kestrun::PathFindExtension(base) == ".srt") {
-                base.remove_suffix(4);
-            }
-            job->outputBase = base;
+    bool unreadable = false;
+    if (!settings.info) {
+        files = kestrun::cli::ExpandArguments(
+            files, recursive,
+            [&toolSettings](const std::string& path) {
+                return Accepts(path, *probe, toolSettings);
+            },
+            [&unreadable](const std::string& folder, const std::string& reason) {
+                std::cerr << "kestrun-cli: " << folder << ": cannot read folder: " << reason
+                          << '\n';
+                unreadable = true;
+            });
+        if (output && files.size() > 1) {
+            return UsageError("--output takes a single FILE");
         }
-        running.push_back(file);
-        queue.Enqueue(std::move(job));
+        files = kestrun::cli::TakeShard(files, shard);
     }
-
-    int status = EXIT_OK;
-    // A stop that ended the speech model's run on this thread still has its event to come.
-    while (queue.pendingJobs() > 0 || g_stopSpeech.load()) {
-        Event event = events.Pop();
-        if (const Interrupt* stop = std::get_if<Interrupt>(&event)) {
-            // The exit path: no result is wanted any more, no further job starts, the
-            // running tool is stopped (its runner deletes the partial WAV), the worker ends.
-            receiver.Close();
-            exitMutex.Raise();
-            worker.PostCommand(kestrun::JOB_CMD_QUIT);
-            childProcess.Terminate();
-            worker.Join();
-            queue.DropQueued();
-            std::cerr << "kestrun-cli: interrupted\n";
-            return EXIT_SIGNAL_BASE + stop->signal;
-        }
-        const auto& result = std::get<std::unique_ptr<kestrun::JobResult>>(event);
-        const std::string file = running.front();
-        running.pop_front();
-        bool ok = false;
-        if (result->code == kestrun::RESULT_OK) {
-            ok = (settings.detector != Detector::Speech || settings.info ||
-                  AnalyseLoaded(engine, *result, file, settings, analyseSpeech)) &&
-                 HandleLoaded(engine, *result, file, settings);
-        } else {
-            FileError(file, kestrun::ResultMessage(result->code));
-        }
-        if (!ok) {
-            status = EXIT_FAILED;
-        }
-        queue.OnJobDone();
-    }
-    worker.PostCommand(kestrun::JOB_CMD_QUIT);
-    worker.Join();
-    return status;
+    const int status = kestrun::cli::RunBatch(files, settings, options, toolSettings,
+                                              {*eventQueue, g_stopRequested});
+    return status == EXIT_OK && unreadable ? EXIT_FAILED : status;
 }
