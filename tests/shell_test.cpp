@@ -444,11 +444,19 @@ private slots:
         QCOMPARE(h.dispatched.size(), std::size_t(2));
         QCOMPARE(h.window->jobQueue().pendingJobs(), 1);
         QCOMPARE(h.window->tray().badgeNumber(), 1u);
-        h.window->OnJobDone({3, h.dispatched[1]->outputBase, 0, {}, false, {}});
+        // A refused file's line says what the file is.
+        h.window->OnJobDone({RESULT_BAD_WAV,
+                             h.dispatched[1]->outputBase,
+                             0,
+                             {},
+                             false,
+                             "WAV в формате A-law (код 6)"});
         QCOMPARE(h.window->jobQueue().pendingJobs(), 0);
         QCOMPARE(h.window->tray().blinkCount(), BLINK_AFTER_QUEUE);
-        QCOMPARE(h.LogLines(),
-                 (QStringList{"talk.day1.AVI", "second.mp3", "Процесс прерван", "Ошибка: 3"}));
+        QCOMPARE(
+            h.LogLines(),
+            (QStringList{"talk.day1.AVI", "second.mp3", "Процесс прерван",
+                         "Ошибка. (нет памяти или плохой файл): WAV в формате A-law (код 6)"}));
         QVERIFY(!h.Button("generateEnergyBased")->isEnabled());
     }
 
@@ -527,7 +535,8 @@ private slots:
         const auto load = [&] {
             h.window->HandleDrop({Path("tones.wav")});
             const uint64_t number = h.engine.Load(StdPath("tones.wav"));
-            h.window->OnJobDone({RESULT_OK, StdPath("tones"), number, StdPath("tones.wav"), false, {}});
+            h.window->OnJobDone(
+                {RESULT_OK, StdPath("tones"), number, StdPath("tones.wav"), false, {}});
         };
         // The run's report is queued, so the window counts it as running until it is read.
         load();
