@@ -1,7 +1,8 @@
 // The decoder adapters beside kestrun-cli, with the real decoders behind them: speech
 // encoded here into every type the worker hands to a decoder comes back through kestrun-cli
-// with the cues of the original; and an adapter that cannot do its job says why, fails and
-// leaves nothing behind.
+// with the cues of the original, by ffmpeg or, without it, by the type's own decoder; a file
+// of a type the worker does not know is taken only when ffmpeg finds sound in it; and an
+// adapter that cannot do its job says why, fails and leaves nothing behind.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -124,6 +125,23 @@ std::vector<std::string> Adapter(const std::string& command,
     return argv;
 }
 
+// A folder for PATH holding links to the basic utilities the adapters use, and to the
+// programs in EXTRA, wherever this system has them.
+fs::path ToolFolder(const fs::path& bin, const std::string& extra = {}) {
+    fs::create_directories(bin);
+    const RunResult found =
+        RunProgram({"sh", "-c",
+                    "for t in sh od tr cut dirname basename mktemp mv rm cp cat head tail wc "
+                    "printf expr sed ls " +
+                        extra + "; do command -v $t; done"});
+    for (const std::string& path : Words(found.out, {})) {
+        if (path[0] == '/') {
+            fs::create_symlink(path, bin / fs::path(path).filename());
+        }
+    }
+    return bin;
+}
+
 // How each type is made from the speech WAV.
 struct Format {
     std::string name;
@@ -153,6 +171,39 @@ const std::vector<Format> FORMATS = {
     {"vob", "vob", false, FF + "-i IN -c:a ac3 -f vob OUT"},
     {"dts", "dts", false, FF + "-i IN -c:a dca -strict -2 OUT"},
     {"wma", "wma", false, FF + "-i IN -c:a wmav2 OUT"},
+    // The types ffdecode.exe takes, each in a codec files of that type commonly carry.
+    {"mkv", "mkv", true, VIDEO_FF + "-c:v libx264 -c:a pcm_s16le OUT"},
+    {"mka", "mka", true, FF + "-i IN -c:a flac OUT"},
+    {"webm", "webm", false, VIDEO_FF + "-c:v libvpx -c:a libopus OUT"},
+    {"mov", "mov", true, VIDEO_FF + "-c:v libx264 -c:a pcm_s16le OUT"},
+    {"m4v", "m4v", false, VIDEO_FF + "-c:v libx264 -c:a aac OUT"},
+    {"m4b", "m4b", false, FF + "-i IN -c:a aac OUT"},
+    {"3gp", "3gp", false, VIDEO_FF + "-c:v libx264 -c:a aac OUT"},
+    {"ts", "ts", false, VIDEO_FF + "-c:v mpeg2video -c:a mp2 OUT"},
+    {"mts", "mts", false, VIDEO_FF + "-c:v libx264 -c:a ac3 OUT"},
+    {"m2ts", "m2ts", false, VIDEO_FF + "-c:v libx264 -c:a aac OUT"},
+    {"flv", "flv", false, VIDEO_FF + "-c:v flv -c:a libmp3lame OUT"},
+    {"wmv", "wmv", false, VIDEO_FF + "-c:v wmv2 -c:a wmav2 OUT"},
+    {"asf", "asf", false, FF + "-i IN -c:a wmav1 -f asf OUT"},
+    {"opus", "opus", false, FF + "-i IN -c:a libopus OUT"},
+    {"oga", "oga", true, FF + "-i IN -c:a flac OUT"},
+    {"ogv", "ogv", false, VIDEO_FF + "-c:v libtheora -c:a libvorbis OUT"},
+    {"caf", "caf", true, FF + "-i IN -c:a alac OUT"},
+    // 8 kHz narrow band; sox writes the pauses as comfort-noise frames, which ffmpeg's own
+    // decoder would drop, pulling every later cue early.
+    {"amr", "amr", false, "sox IN -r 8000 -c 1 -C 7 -t amr-nb OUT"},
+    {"aiff", "aiff", true, FF + "-i IN OUT"},
+    {"au", "au", true, FF + "-i IN OUT"},
+    {"w64", "w64", true, FF + "-i IN OUT"},
+};
+
+// Files for single cases rather than round trips.
+const std::vector<Format> EXTRAS = {
+    // A three-second tone as the first audio stream, the speech as the second.
+    {"two streams", "mkv", true,
+     FF + "-f lavfi -i sine=frequency=440:duration=3 -i IN -map 0:a -map 1:a -c:a flac OUT"},
+    {"video only", "mkv", false,
+     FF + "-f lavfi -i testsrc=size=64x48:rate=5:duration=1 -c:v libx264 OUT"},
 };
 
 void PrintTo(const Format& format, std::ostream* out) {
@@ -176,10 +227,14 @@ struct Shared {
         }
     }
 
-    // The speech as the format of that name, or empty when the encoder failed.
+    // The speech as the format of that name (or the extra file), or empty when the encoder
+    // failed.
     std::string Encoded(const std::string& name) {
-        const auto format = std::find_if(FORMATS.begin(), FORMATS.end(),
-                                         [&](const Format& f) { return f.name == name; });
+        const auto named = [&](const Format& f) { return f.name == name; };
+        auto format = std::find_if(FORMATS.begin(), FORMATS.end(), named);
+        if (format == FORMATS.end()) {
+            format = std::find_if(EXTRAS.begin(), EXTRAS.end(), named);
+        }
         if (encoded.count(name) == 0) {
             const std::string out = root / (name + "." + format->ext);
             const bool made =
@@ -291,21 +346,13 @@ TEST_F(DecodersTest, MissingDecoderNamesItsPackage) {
         {"ttaenc.exe -d SRC -o WAV", "tta", "in.tta", "apt install ffmpeg"},
         {"wmadec.exe SRC", "wma", "in.wma", "apt install ffmpeg"},
         {"dtsdec.exe -o wav SRC", "dts", "in.dts", "apt install libdca-utils"},
+        {"ffdecode.exe --stream 0 SRC WAV", "mkv", "in.mkv", "apt install ffmpeg"},
+        {"ffdecode.exe --probe SRC", "mkv", "in.mkv", "apt install ffmpeg"},
     };
-    const RunResult found =
-        RunProgram({"sh", "-c",
-                    "for t in sh od tr cut dirname basename mktemp mv rm cp cat head tail wc "
-                    "printf expr sed ls flac; do command -v $t; done"});
     for (const Case& c : cases) {
         const std::string label = c.command + " on " + (c.format.empty() ? "junk" : c.format);
         const fs::path folder = Folder("missing " + c.format + c.src);
-        const fs::path bin = Folder("bin " + c.format + c.src);
-        for (const std::string& path : Words(found.out, {})) {
-            const fs::path tool = fs::path(path).filename();
-            if (path[0] == '/' && (tool != "flac" || c.alsoOnPath == "flac")) {
-                fs::create_symlink(path, bin / tool);
-            }
-        }
+        const fs::path bin = ToolFolder(Folder("bin " + c.format + c.src), c.alsoOnPath);
         if (c.format.empty()) {
             testwav::WriteText(folder / c.src, std::string(4096, 'x'));
         } else {
@@ -337,6 +384,93 @@ TEST_F(DecodersTest, OfrWithoutItsDecoderFailsTheJob) {
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("Ошибка декодирования"), std::string::npos) << run.err;
     EXPECT_EQ(Listing(folder), Names{"x.ofr"});
+}
+
+// Where ffmpeg is missing, the adapters that ask it first decode with their own decoder,
+// through kestrun-cli to the same cues (the lossless one to the same bytes).
+TEST_F(DecodersTest, OwnDecodersStandInForFfmpeg) {
+    struct Case {
+        std::string format;
+        std::string decoder;
+    };
+    for (const Case& c :
+         std::vector<Case>{{"mp3", "lame"}, {"flac", "flac"}, {"m4a", "faad"}, {"ogg", "oggdec"}}) {
+        const std::string encoded = Common().Encoded(c.format);
+        ASSERT_NE(encoded, "") << c.format;
+        const fs::path folder = Folder("without ffmpeg " + c.format);
+        fs::copy_file(encoded, folder / ("in." + c.format));
+        RunOptions options;
+        options.whileRunning = StopIfHung;
+        options.environment = {{"PATH", ToolFolder(folder / "bin", c.decoder).string()}};
+        const RunResult run = RunCli({(folder / ("in." + c.format)).string()}, options);
+        ASSERT_EQ(run.status, 0) << c.format << ": " << run.err;
+        const std::string srt = ReadFile(folder / "in.srt");
+        if (c.format == "flac") {
+            EXPECT_EQ(srt, Common().referenceSrt);
+            EXPECT_TRUE(ReadFile(folder / "in.wav") == ReadFile(Common().speech));
+        } else {
+            EXPECT_EQ(CompareCues(Common().referenceSrt, srt), "") << c.format << ":\n" << srt;
+        }
+    }
+}
+
+// A type the table does not name is decoded when ffmpeg finds sound in it, whatever its
+// name says or lacks; anything else (text, a video without sound) is refused with the one
+// line of kestrun-cli, the probe itself quiet, and nothing is left beside it.
+TEST_F(DecodersTest, UnknownTypesAreProbed) {
+    const std::string mkv = Common().Encoded("mkv");
+    const std::string video = Common().Encoded("video only");
+    ASSERT_NE(mkv, "");
+    ASSERT_NE(video, "");
+    for (const std::string name : {"speech.media", "speech"}) {
+        const fs::path folder = Folder("probe " + name);
+        fs::copy_file(mkv, folder / name);
+        RunOptions options;
+        options.whileRunning = StopIfHung;
+        const RunResult run = RunCli({(folder / name).string()}, options);
+        ASSERT_EQ(run.status, 0) << name << ": " << run.err;
+        EXPECT_EQ(ReadFile(folder / "speech.srt"), Common().referenceSrt) << name;
+        EXPECT_TRUE(ReadFile(folder / "speech.wav") == ReadFile(Common().speech)) << name;
+        EXPECT_EQ(Listing(folder), (Names{name, "speech.wav", "speech.srt"})) << name;
+    }
+    const fs::path folder = Folder("probe refused");
+    testwav::WriteText(folder / "notes.media", "Not a sound file at all.\n");
+    fs::copy_file(video, folder / "clip");
+    for (const std::string name : {"notes.media", "clip"}) {
+        const RunResult run = RunCli({(folder / name).string()});
+        EXPECT_EQ(run.status, 1) << name;
+        EXPECT_EQ(run.err, "kestrun-cli: " + (folder / name).string() +
+                               ": Данный тип файла не поддерживается.\n");
+    }
+    EXPECT_EQ(Listing(folder), (Names{"notes.media", "clip"}));
+}
+
+// kestrun-cli --stream N analyses the Nth audio stream, counting from 0; one that is not
+// there fails the file with the adapter's line naming it, leaving nothing.
+TEST_F(DecodersTest, StreamPicksTheAudioStream) {
+    const std::string two = Common().Encoded("two streams");
+    ASSERT_NE(two, "");
+    const fs::path folder = Folder("streams");
+    const fs::path src = folder / "film.mkv";
+    fs::copy_file(two, src);
+    RunOptions options;
+    options.whileRunning = StopIfHung;
+    const RunResult second = RunCli({"--stream", "1", src.string()}, options);
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(ReadFile(folder / "film.srt"), Common().referenceSrt);
+    EXPECT_TRUE(ReadFile(folder / "film.wav") == ReadFile(Common().speech));
+    const RunResult first = RunCli({src.string()}, options);
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(Cues(ReadFile(folder / "film.srt")).size(), 1u) << "not the tone";
+
+    fs::remove(folder / "film.srt");
+    fs::remove(folder / "film.wav");
+    const RunResult third = RunCli({"--stream", "2", src.string()}, options);
+    EXPECT_EQ(third.status, 1);
+    EXPECT_NE(third.err.find("ffdecode.exe: no audio stream 2 in " + src.string() + "\n"),
+              std::string::npos)
+        << third.err;
+    EXPECT_EQ(Listing(folder), Names{"film.mkv"});
 }
 
 } // namespace
