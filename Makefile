@@ -9,8 +9,9 @@ MAKEFLAGS  += --no-print-directory
 BUILD      ?= build
 SAN_BUILD  ?= build-san
 TSAN_BUILD ?= build-tsan
-# The binaries whose threads meet: the worker handoff, the engine lock, the tool record.
-TSAN_TESTS := worker_test process_test speech_worker_test
+# The binaries whose threads meet: the worker handoff, the engine lock, the tool record,
+# and kestrun-cli's lanes.
+TSAN_TESTS := worker_test process_test speech_worker_test cli_test
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX     ?= /usr/local
 CMAKE_GEN  := -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
@@ -58,6 +59,7 @@ bench: build
 	@sh bench/bench_load.sh $(BUILD)
 	@$(BUILD)/bench/bench_mono $(BUILD)/bench/speech-like-1h.wav
 	@sh bench/bench_adapters.sh $(BUILD)
+	@sh bench/bench_decode.sh $(BUILD)
 	@sh bench/bench_speech.sh $(BUILD)
 
 install: build
