@@ -16,15 +16,6 @@ namespace {
 
 // ---- bytes ----
 
-uint16_t Le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-uint32_t Le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 uint64_t Le64(const uint8_t* p) {
     return static_cast<uint64_t>(Le32(p)) | (static_cast<uint64_t>(Le32(p + 4)) << 32);
 }
@@ -500,7 +491,7 @@ inline double LoadDouble(const uint8_t* p) {
 // 24-bit file must load in at most 1.5 times the time of its 16-bit equivalent) and for
 // the baseline, and the processor picks one when the program starts; the results are the
 // same. Not under the sanitizers: their runtimes are not ready when the pick is made.
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) && \
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) &&                              \
     !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 #define KESTRUN_CLONES __attribute__((target_clones("avx2", "ssse3", "default")))
 #else

@@ -14,6 +14,16 @@ constexpr std::size_t WAV_HEADER_BYTES = 44;
 // 10 MiB, a multiple of 4 so that no stereo sample frame is split across two chunks.
 constexpr std::size_t READ_CHUNK_BYTES = 10 * 1024 * 1024;
 
+// Little-endian fields as host integers, whatever the host.
+inline uint16_t Le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+inline uint32_t Le32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
 struct WavHeader {
     std::array<char, 4> riffTag{}; // "RIFF"
     uint32_t riffSize = 0;         // file size - 8
