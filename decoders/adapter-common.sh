@@ -18,6 +18,21 @@ adapter_cleanup() {
     if [ -n "$ADAPTER_CLEANUP" ]; then
         rm -f -- "$ADAPTER_CLEANUP"
     fi
+    if [ -n "${ADAPTER_SCRATCH:-}" ]; then
+        rm -f -- "$ADAPTER_SCRATCH"
+    fi
+}
+
+# scratch_file FILE: a working file of the adapter's own, deleted however the adapter ends.
+scratch_file() {
+    ADAPTER_SCRATCH=$1
+}
+
+# le32 N: N as the 4 bytes of a little-endian 32-bit field.
+le32() {
+    # shellcheck disable=SC2059 # the format is the bytes
+    printf "$(printf '\\%03o\\%03o\\%03o\\%03o' $(($1 & 255)) $(($1 >> 8 & 255)) \
+        $(($1 >> 16 & 255)) $(($1 >> 24 & 255)))"
 }
 
 # remove_on_exit FILE: FILE is deleted however the adapter ends, unless keep_output runs.
@@ -45,19 +60,26 @@ need() {
     command -v "$1" >/dev/null 2>&1 || fail "$1 not found: apt install $2" 127
 }
 
-# is_canonical_wav FILE: true when FILE starts with the 44-byte RIFF/WAVE header of 16-bit
-# PCM, mono or stereo, its data chunk right after a 16-byte format chunk: the only layout
-# the analysis engine loads.
-is_canonical_wav() {
-    # One pattern over the header's hex text, two characters a byte, so that the check
-    # costs one od rather than a dozen processes (45 ms a file before).
-    case "$(od -An -tx1 -N44 -- "$1" 2>/dev/null | tr -d ' \n')" in
+# wav_head FILE: FILE's first 45 bytes as hex, each byte after a space, on one line (fewer
+# when the file is shorter): one process answers both questions a decoded WAV is asked.
+wav_head() {
+    od -An -tx1 -v -w45 -N45 -- "$1" 2>/dev/null
+}
+
+# canonical_head HEAD: true when wav_head's HEAD starts with the 44-byte RIFF/WAVE header of
+# 16-bit PCM, mono or stereo, its data chunk right after a 16-byte format chunk: the layout
+# every decoded WAV is given.
+canonical_head() {
     # "RIFF", size, "WAVEfmt ", 16 bytes, PCM, 1 or 2 channels, rate, byte rate, block
     # align, 16 bits, "data", size.
-    52494646????????57415645666d74201000000001000[12]00????????????????????100064617461????????)
-        true ;;
+    case "$1" in
+    \ 52\ 49\ 46\ 46\ ??\ ??\ ??\ ??\ 57\ 41\ 56\ 45\ 66\ 6d\ 74\ 20\ 10\ 00\ 00\ 00\ 01\ 00\ 0[12]\ 00\ ??\ ??\ ??\ ??\ ??\ ??\ ??\ ??\ ??\ ??\ 10\ 00\ 64\ 61\ 74\ 61\ ??\ ??\ ??\ ??*) true ;;
     *) false ;;
     esac
+}
+
+is_canonical_wav() {
+    canonical_head "$(wav_head "$1")"
 }
 
 # FFMPEG_WAV: what makes ffmpeg write exactly that layout: no metadata chunk, no encoder
@@ -101,14 +123,22 @@ fallback() {
 # has_audio WAV: true when WAV holds more than a header (some decoders exit 0 with just one
 # when they found nothing to decode).
 has_audio() {
-    [ -f "$1" ] && [ "$(wc -c <"$1")" -gt 44 ]
+    head=$(wav_head "$1")
+    [ ${#head} -ge 135 ]
 }
 
 # finish_wav OUT: OUT is complete. A decoder that wrote another WAV layout (24 bits, more
 # channels, extra chunks) has it rewritten into the canonical one beside it.
 finish_wav() {
-    has_audio "$1" || fail "no audio decoded into $1"
-    if ! is_canonical_wav "$1"; then
+    finish_wav_with_audio "$1" || fail "no audio decoded into $1"
+}
+
+# finish_wav_with_audio OUT: finish_wav when OUT holds sound; false when it holds none, for
+# an adapter that then has another decoder try.
+finish_wav_with_audio() {
+    head=$(wav_head "$1")
+    [ ${#head} -ge 135 ] || return 1
+    if ! canonical_head "$head"; then
         need ffmpeg ffmpeg
         fixed=$(mktemp "$(dirname -- "$1")/.kestrun-XXXXXX") || fail "cannot write beside $1"
         remove_on_exit "$fixed"

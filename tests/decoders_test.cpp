@@ -319,6 +319,35 @@ TEST_F(DecodersTest, MacRefusesForeignFilesAndOtherArguments) {
     }
 }
 
+// flac.exe decodes the two halves of a file at once and joins them: mono or stereo, an
+// even or odd number of samples, the join is the bytes of the original, sizes and all.
+// Without ffmpeg on PATH, so that only flac's own ways can give them.
+TEST_F(DecodersTest, FlacHalvesJoinIntoTheOriginalBytes) {
+    const fs::path folder = Folder("flac halves");
+    RunOptions options;
+    options.environment = {{"PATH", ToolFolder(folder / "bin", "flac metaflac dd").string()}};
+    for (const char* shape : {"-c 1 -r 22050", "-c 2 -r 44100"}) {
+        for (const char* seconds : {"3.00007", "2"}) {
+            SCOPED_TRACE(std::string(shape) + " " + seconds);
+            const std::string wav = folder / "in.wav";
+            const std::string flac = folder / "in.flac";
+            ASSERT_EQ(RunProgram(Words(std::string("sox -n ") + shape + " -b 16 IN synth " +
+                                           seconds + " sine 300 sine 410",
+                                       {{"IN", wav}}))
+                          .status,
+                      0);
+            ASSERT_EQ(RunProgram({"flac", "-s", "-f", "-o", flac, wav}).status, 0);
+            const RunResult run = RunProgram(
+                Adapter("flac.exe -d -f SRC -o WAV", {{"SRC", flac}, {"WAV", folder / "out.wav"}}),
+                options);
+            ASSERT_EQ(run.status, 0) << run.err;
+            EXPECT_TRUE(ReadFile(folder / "out.wav") == ReadFile(wav));
+            EXPECT_EQ(Listing(folder), (Names{"bin", "in.wav", "in.flac", "out.wav"}));
+            fs::remove(folder / "out.wav");
+        }
+    }
+}
+
 // Each adapter as the worker calls it, on a file of its type, with only the basic
 // utilities on PATH: the user learns which package to install, and nothing is left, not
 // even what a decoder that did run wrote before the adapter gave up.
