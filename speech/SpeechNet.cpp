@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "SpeechModel.h"
@@ -90,8 +91,18 @@ void Tanh(const float* in, float* out) {
     }
 }
 
+// Debian's single-threaded OpenBLAS is built without locks: two calls at once may be
+// handed the same internal buffer, which now and then garbles a product (one window of a
+// music clip came out 0.43 off). So the library is only ever entered by one thread at a
+// time; what the encoder's threads do besides its products still runs side by side.
+std::mutex& BlasLock() {
+    static std::mutex lock;
+    return lock;
+}
+
 // C[m x n] = A[m x k] . B[n x k]^T (+ C when accumulate), all row-major.
 void MatMulBt(int m, int n, int k, const float* a, const float* b, float* c, bool accumulate) {
+    std::lock_guard hold(BlasLock());
     cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, m, n, k, 1.0f, a, k, b, k,
                 accumulate ? 1.0f : 0.0f, c, n);
 }
@@ -243,6 +254,8 @@ struct CSpeechNet::Impl {
         MatMulBt(n, GATES, H, features.data(), model.lstmWeightIh.data(), gatesIn.data(), true);
 
         float gates[GATES];
+        // Held for the whole sequence: no other thread of this run calls the library now.
+        std::lock_guard hold(BlasLock());
         for (int w = 0; w < n; ++w) {
             std::memcpy(gates, gatesIn.data() + static_cast<std::size_t>(w) * GATES, sizeof gates);
             cblas_sgemv(CblasRowMajor, CblasNoTrans, GATES, H, 1.0f, model.lstmWeightHh.data(), H,
