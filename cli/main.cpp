@@ -17,7 +17,6 @@
 #include "FileList.h"
 #include "JobQueue.h"
 #include "Numbers.h"
-#include "Path.h"
 #include "Process.h"
 #include "Runners.h"
 #include "StopRequest.h"
@@ -43,19 +42,12 @@ int UsageError(const std::string& message) {
 // further file starts.
 std::atomic<bool> g_stopRequested{false};
 
-// Whether a file found in a folder is one the worker would take: its extension is in the
-// dispatch table, or, for any other, the ffmpeg adapter finds sound in it.
+// Whether a file found in a folder is one the worker would take. After Ctrl-C the probe
+// refuses to start, so no file is taken any more.
 bool Accepts(const std::string& path, kestrun::ChildProcess& probe,
              const kestrun::ToolSettings& tools) {
-    const std::string_view extension = kestrun::PathFindExtension(path);
-    if (kestrun::DecoderFor(extension.empty() ? std::string() : std::string(extension.substr(1)))) {
-        return true;
-    }
-    if (g_stopRequested.load()) {
-        return false;
-    }
     kestrun::RunnerContext context{probe, tools};
-    return kestrun::ProbeAudio(path, context);
+    return kestrun::DecoderForJob(*kestrun::MakeJobInfo(path, {}), context).has_value();
 }
 
 } // namespace

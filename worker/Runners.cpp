@@ -296,6 +296,16 @@ bool ProbeAudio(const std::string& path, RunnerContext& context) {
     return run.started && run.exitCode == 0;
 }
 
+std::optional<Decoder> DecoderForJob(const JobInfo& job, RunnerContext& context) {
+    if (const std::optional<Decoder> decoder = DecoderFor(job.extension)) {
+        return decoder;
+    }
+    if (ProbeAudio(job.sourcePath, context)) {
+        return Decoder::FFdecode;
+    }
+    return std::nullopt;
+}
+
 int32_t RunDecoder(Decoder decoder, JobInfo& job, RunnerContext& context) {
     if (decoder == Decoder::WmaDec) {
         return RunWmaDec(job, context);

@@ -80,6 +80,10 @@ bool ProbeAudio(const std::string& path, RunnerContext& context);
 // its bytes whatever the decoder does. The decoder's WAV is this + ".wav".
 std::string DecodingBase(const std::string& outputBase);
 
+// The conversion step a job's file takes: its extension's, or for a type the table does
+// not know, ffmpeg's when ProbeAudio finds sound in it. nullopt: the file is not taken.
+std::optional<Decoder> DecoderForJob(const JobInfo& job, RunnerContext& context);
+
 // Runs the decoder's runner (wmadec and dtsdec included). On success the decoded WAV is at
 // job.sourcePath (DecodingBase + ".wav"); the caller puts it at outputBase + ".wav" once
 // the job's later steps have passed, or deletes it.

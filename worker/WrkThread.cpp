@@ -101,14 +101,8 @@ void CWrkThread::RunJob(std::unique_ptr<JobInfo> job) {
         result->text = PathFindFileName(job->sourcePath);
         mainWindowHandle_.SetTitle(result->text);
 
-        std::optional<Decoder> decoder = DecoderFor(job->extension);
-        if (!decoder) {
-            // A type the table does not name is still taken when ffmpeg finds sound in it.
-            RunnerContext context{childProcess_, jobSettings_};
-            if (ProbeAudio(job->sourcePath, context)) {
-                decoder = Decoder::FFdecode;
-            }
-        }
+        RunnerContext probeContext{childProcess_, jobSettings_};
+        const std::optional<Decoder> decoder = DecoderForJob(*job, probeContext);
         if (!decoder) {
             result->code = UNSUPPORTED_TYPE;
         } else if (*decoder == Decoder::None) {
