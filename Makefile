@@ -1,14 +1,19 @@
 # Kestrun: the two set-up commands and their helpers.
 #   make run    install what is missing, build, start the window
 #   make test   install what is missing, build, run every test (plain, then ASan+UBSan,
-#               then the threaded parts under TSan)
+#               then the threaded parts under TSan, then each fuzz target for 20 s)
 #   make bench  build and run the benchmarks
+#   make fuzz   build the fuzz targets (clang) and run each for FUZZ_SECONDS
 #   make install  install the programs and the decoder adapters under PREFIX (/usr/local)
 
 MAKEFLAGS  += --no-print-directory
 BUILD      ?= build
 SAN_BUILD  ?= build-san
 TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
+# How long make fuzz runs each target; make test runs each for FUZZ_TEST_SECONDS.
+FUZZ_SECONDS      ?= 300
+FUZZ_TEST_SECONDS ?= 20
 # The binaries whose threads meet: the worker handoff, the engine lock, the tool record,
 # and kestrun-cli's lanes.
 TSAN_TESTS := worker_test process_test speech_worker_test cli_test
@@ -16,7 +21,8 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX     ?= /usr/local
 CMAKE_GEN  := -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 
-.PHONY: all deps build build-san build-tsan test test-plain test-san test-tsan bench install run \
+.PHONY: all deps build build-san build-tsan build-fuzz test test-plain test-san test-tsan test-fuzz \
+        fuzz bench install run \
         screenshot \
         clean format
 
@@ -39,6 +45,12 @@ build-tsan: deps
 		-DKESTRUN_BENCH=OFF -DKESTRUN_SHELL=OFF >/dev/null
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS)
 
+# Only the fuzz targets and the libraries they test, with libFuzzer, ASan and UBSan.
+build-fuzz: deps
+	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DKESTRUN_FUZZ=ON >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
 test-plain: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
@@ -50,7 +62,14 @@ test-tsan: build-tsan
 	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS) -L '^($(subst $(eval) ,|,$(TSAN_TESTS)))$$'
 
-test: test-plain test-san test-tsan
+test-fuzz: build-fuzz
+	@sh fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_TEST_SECONDS) $(JOBS)
+
+test: test-plain test-san test-tsan test-fuzz
+
+# Each target on a copy of its seed corpus; the repository is not written to.
+fuzz: build-fuzz
+	@sh fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(JOBS)
 
 bench: build
 	@cmake --build $(BUILD) --target kestrun-bench-tools -j $(JOBS)
@@ -80,4 +99,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

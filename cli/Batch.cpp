@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "File.h"
+#include "Guardian.h"
 #include "Numbers.h"
 #include "Output.h"
 #include "Path.h"
@@ -26,6 +27,9 @@ namespace {
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILED = 1;
 constexpr int EXIT_SIGNAL_BASE = 128; // 130 after Ctrl-C, as shells report it
+// How long the exit path waits for the workers once their tools are stopped: a worker
+// still running then is stuck in a blocking call (an open of a FIFO) and is left behind.
+constexpr auto STOP_JOIN_WAIT = std::chrono::milliseconds(400);
 
 // How often the progress line's clock moves while no file ends.
 constexpr auto PROGRESS_TICK = std::chrono::seconds(1);
@@ -252,11 +256,14 @@ void Batch::DeleteTemporaryWav(const JobResult& result, std::size_t file) const 
     // The input itself is never deleted, whatever a result says.
     if (result.wavIsTemporary && !result.wavPath.empty() && result.wavPath != files_[file]) {
         DeleteFileIfAny(result.wavPath);
+        ReleaseFile(result.wavPath);
     }
 }
 
 // The exit path: no result is wanted any more, no further job starts, every lane's running
-// tool is stopped (its runner deletes the partial WAV), the workers end.
+// tool is stopped (its runner deletes the partial WAV), the workers end. A worker stuck in
+// a blocking call is not waited for: the program ends without it (ExitNow deletes what it
+// was writing).
 int Batch::Stop(int signal) {
     for (const std::unique_ptr<Lane>& lane : lanes_) {
         lane->exitSignal.Raise();
@@ -268,16 +275,18 @@ int Batch::Stop(int signal) {
     for (const std::unique_ptr<Lane>& lane : lanes_) {
         ChildProcess* child = &lane->childProcess;
         try {
-            stoppers.emplace_back([child] { child->Terminate(); });
+            stoppers.emplace_back([child] { child->Terminate(STOP_GRACE_MS); });
         } catch (const std::system_error&) {
-            child->Terminate();
+            child->Terminate(STOP_GRACE_MS);
         }
     }
     for (std::thread& stopper : stoppers) {
         stopper.join();
     }
+    const auto deadline = std::chrono::steady_clock::now() + STOP_JOIN_WAIT;
+    bool stuck = false;
     for (const std::unique_ptr<Lane>& lane : lanes_) {
-        lane->worker.Join();
+        stuck = !lane->worker.JoinUntil(deadline) || stuck;
         lane->queue.DropQueued();
     }
     // Jobs that ended meanwhile still reported: their decoded WAVs are not wanted either.
@@ -288,7 +297,12 @@ int Batch::Stop(int signal) {
         }
     }
     output_.FlushFinished();
-    output_.ErrNow("kestrun-cli: interrupted\n");
+    if (!stop_.reported.exchange(true)) {
+        output_.ErrNow(INTERRUPTED_LINE);
+    }
+    if (stuck) {
+        ExitNow(EXIT_SIGNAL_BASE + signal, STOP_GRACE_MS);
+    }
     return EXIT_SIGNAL_BASE + signal;
 }
 

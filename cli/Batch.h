@@ -58,11 +58,17 @@ private:
 };
 
 // Where a stop request reaches the run: the flag the speech model polls, raised before the
-// signal's event is pushed.
+// signal's event is pushed, and the one raised by whoever writes that the run was
+// interrupted (the exit path, or the deadline that ends a program stuck on its way out),
+// so that the line comes once.
 struct StopChannel {
     EventQueue& events;
     std::atomic<bool>& requested;
+    std::atomic<bool>& reported;
 };
+
+// The last line of a run ended by a stop request.
+constexpr const char* INTERRUPTED_LINE = "kestrun-cli: interrupted\n";
 
 // Runs every file and writes its lines, in the order of files. Returns the exit status:
 // 0, 1 when any file failed, 128 + signal after a stop request.

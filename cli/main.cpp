@@ -3,20 +3,19 @@
 // load), then a detector, and writes its SRT; one line per SRT on standard output, one line
 // per failure on standard error, in the order of the files whatever -j does. Ctrl-C stops
 // the running tools (or the speech model), deletes their partial WAVs and exits with 130.
-#include <CLI/CLI.hpp>
-
 #include <atomic>
-#include <filesystem>
+#include <chrono>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Args.h"
 #include "Batch.h"
 #include "FileList.h"
+#include "Guardian.h"
 #include "JobQueue.h"
-#include "Numbers.h"
 #include "Process.h"
 #include "Runners.h"
 #include "StopRequest.h"
@@ -28,10 +27,11 @@ using kestrun::cli::EventQueue;
 
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILED = 1;
-constexpr int EXIT_USAGE = 2;
-
-// The settings file keeps at most this many characters of the besweet gain text.
-constexpr std::size_t AZID_GAIN_MAX_CHARS = 5;
+constexpr int EXIT_SIGNAL_BASE = 128;
+// From a stop request to the latest end of the program, whatever its threads are doing:
+// with the tools' grace after it, still within a second.
+constexpr auto STOP_DEADLINE = std::chrono::milliseconds(650);
+using kestrun::cli::EXIT_USAGE;
 
 int UsageError(const std::string& message) {
     std::cerr << "kestrun-cli: " << message << "\nRun with --help for more information.\n";
@@ -41,6 +41,8 @@ int UsageError(const std::string& message) {
 // Raised by Ctrl-C, so a speech model run in progress stops between two batches and no
 // further file starts.
 std::atomic<bool> g_stopRequested{false};
+// Raised by whoever writes that the run was interrupted (StopChannel).
+std::atomic<bool> g_interruptReported{false};
 
 // Whether a file found in a folder is one the worker would take. After Ctrl-C the probe
 // refuses to start, so no file is taken any more.
@@ -53,161 +55,42 @@ bool Accepts(const std::string& path, kestrun::ChildProcess& probe,
 } // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Finds the speech in audio and video files and writes SRT timing files whose "
-                 "cues carry their own number as text. Files other than WAV are decoded to "
-                 "a WAV beside the SRT by an external decoder first.",
-                 "kestrun-cli"};
-    std::vector<std::string> files;
-    std::string detector = "energy";
-    std::optional<std::string> thresholdText;
-    std::string prefilterText = "0.005";
-    std::optional<std::string> output;
-    std::optional<std::string> outDir;
-    std::optional<std::string> infoFile;
-    bool mono = false;
-    int normMode = 0;
-    int gain = 0;
-    std::string azidGain;
-    std::vector<std::string> toolDirs;
-    int audioStream = 0;
-    bool noWav = false;
-    int lanes = 1;
-    bool recursive = false;
-    std::optional<std::string> shardText;
-
-    app.add_option("FILE", files,
-                   "audio or video files (wav mp3 aif m4a mp4 aac ogg mpc ac3 avi vob mpa mp2 "
-                   "dts wma ape wv flac ofr tta, and what ffmpeg reads), or folders: every file "
-                   "in a folder of a type taken, sorted by path, hidden files left out; "
-                   "processed in the order given");
-    app.add_option("-d,--detector", detector,
-                   "energy (default), glitch, or speech (the speech model: for speech under "
-                   "music and effects)")
-        ->check(CLI::IsMember({"energy", "glitch", "speech"}));
-    app.add_option("-t,--threshold", thresholdText,
-                   "detection threshold, 0 to 1 (default 0.045 energy, 0.0015 glitch, 0.5 "
-                   "speech)");
-    app.add_option("-p,--prefilter", prefilterText,
-                   "energy prefilter of the glitch detector, 0 to 1 (default 0.005)");
-    app.add_option("-o,--output", output,
-                   "SRT path (a single FILE only); a decoded WAV goes beside it");
-    app.add_option("--out-dir", outDir, "folder for the SRT and decoded WAV files (must exist)");
-    app.add_option("--info", infoFile, "print sample rate, channels and duration of a file");
-    app.add_flag("--mono", mono, "mix a stereo WAV down to mono first (rewrites the WAV)");
-    app.add_option("--norm", normMode,
-                   "ReplayGain normalisation: 0 none (default), 1 radio, 2 radio with dither "
-                   "without noise shaping, 3/4/5 with light/medium/heavy noise shaping")
-        ->check(CLI::Range(0, 5));
-    app.add_option("--gain", gain, "extra gain of the normalisation in dB, -12 to 12")
-        ->check(CLI::Range(-12, 12));
     const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    int threads = cores;
-    app.add_option("--threads", threads, "threads of the speech model (default: all cores)")
-        ->check(CLI::Range(1, 256));
-    app.add_option("--azid-gain", azidGain, "gain text for besweet's -azid( -g G ) option");
-    app.add_option("--tool-dir", toolDirs,
-                   "look for the decoder programs and the speech model in DIR only "
-                   "(repeatable; default: the program's folder, the current folder, then PATH)")
-        ->allow_extra_args(false); // one DIR per --tool-dir; FILEs may follow
-    app.add_option("--stream", audioStream,
-                   "which audio stream of a container to decode, counting audio streams from 0 "
-                   "(default 0)")
-        ->check(CLI::NonNegativeNumber);
-    app.add_flag("--no-wav", noWav,
-                 "delete each decoded WAV once its SRT is written; an existing WAV of the same "
-                 "name is left alone, and a WAV given as FILE is never deleted");
-    app.add_option("-j,--jobs", lanes,
-                   "files worked on at once, each with its own decoder (default 1); the output "
-                   "keeps the order of the files")
-        ->check(CLI::Range(1, 256));
-    app.add_flag("-r,--recursive", recursive,
-                 "take the files of a folder's sub-folders too (symbolic links to folders are "
-                 "not followed)");
-    app.add_option("--shard", shardText,
-                   "take only files I, I+N, I+2N ... of the whole list (counting from 0, after "
-                   "opening folders), to split a batch across N machines")
-        ->type_name("I/N");
-    app.set_version_flag("--version", std::string("kestrun-cli ") + KESTRUN_VERSION);
-
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        const int rc = app.exit(e);
-        return rc == 0 ? EXIT_OK : EXIT_USAGE;
+    kestrun::cli::ParsedArgs parsed = kestrun::cli::ParseArgs(argc, argv, cores);
+    if (parsed.outcome != kestrun::cli::ParsedArgs::Outcome::Run) {
+        (parsed.outcome == kestrun::cli::ParsedArgs::Outcome::Exit ? std::cout : std::cerr)
+            << parsed.text << std::flush;
+        return parsed.status;
     }
-
-    kestrun::cli::Settings settings;
-    if (infoFile) {
-        if (!files.empty()) {
-            return UsageError("--info takes one FILE and no others");
-        }
-        files.push_back(*infoFile);
-        settings.info = true;
-    }
-    if (files.empty()) {
-        return UsageError("no FILE given");
-    }
-
-    settings.detector = detector == "glitch"   ? Detector::Glitch
-                        : detector == "speech" ? Detector::Speech
-                                               : Detector::Energy;
-    settings.threshold = settings.detector == Detector::Glitch ? kestrun::DEFAULT_GLITCH_THRESHOLD
-                         : settings.detector == Detector::Speech
-                             ? kestrun::DEFAULT_SPEECH_THRESHOLD
-                             : kestrun::DEFAULT_ENERGY_THRESHOLD;
-    settings.threads = threads;
-    settings.toolFolders = toolDirs;
-    settings.prefilter = kestrun::DEFAULT_GLITCH_PREFILTER;
-    if (thresholdText && !kestrun::ParseThreshold(*thresholdText, &settings.threshold)) {
-        return UsageError("--threshold '" + *thresholdText + "': expected a number from 0 to 1");
-    }
-    if (!kestrun::ParseThreshold(prefilterText, &settings.prefilter)) {
-        return UsageError("--prefilter '" + prefilterText + "': expected a number from 0 to 1");
-    }
-    if (output && files.size() > 1) {
-        return UsageError("--output takes a single FILE");
-    }
-    if (output && outDir) {
-        return UsageError("--output and --out-dir exclude each other");
-    }
-    if (outDir) {
-        std::error_code ec;
-        if (!std::filesystem::is_directory(*outDir, ec)) {
-            return UsageError("--out-dir '" + *outDir + "': no such folder");
-        }
-    }
-    if (azidGain.size() > AZID_GAIN_MAX_CHARS) {
-        return UsageError("--azid-gain '" + azidGain + "': at most 5 characters");
-    }
-    kestrun::cli::Shard shard;
-    if (shardText && !kestrun::cli::ParseShard(*shardText, &shard)) {
-        return UsageError("--shard '" + *shardText + "': expected I/N with 0 <= I < N");
-    }
-    settings.output = output;
-    settings.lanes = lanes;
-    settings.audioStream = audioStream;
-    settings.keepDecodedWav = !noWav;
-
-    kestrun::JobOptions options;
-    options.makeMono = mono;
-    options.gainDb = gain;
-    options.normIndex = normMode;
-    options.useSrcPath = !outDir;
-    options.outputFolder = outDir.value_or("");
-
-    kestrun::ToolSettings toolSettings;
-    toolSettings.azidGain = azidGain;
-    toolSettings.toolFolders = toolDirs;
+    std::vector<std::string>& files = parsed.options.files;
+    const kestrun::cli::Settings& settings = parsed.options.settings;
+    const kestrun::JobOptions& options = parsed.options.job;
+    const kestrun::ToolSettings& toolSettings = parsed.options.tools;
+    const bool recursive = parsed.options.recursive;
+    const std::optional<std::string>& output = settings.output;
+    const kestrun::cli::Shard& shard = parsed.options.shard;
 
     // Ctrl-C becomes an event like a result, and the exit path runs on this thread. The
     // queue and the probe's record are never destroyed: the thread that watches for signals
     // outlives main.
     static EventQueue* const eventQueue = new EventQueue;
     static kestrun::ChildProcess* const probe = new kestrun::ChildProcess;
+    // Before any thread: from here on no tool and no working file outlives the program,
+    // even one killed with SIGKILL.
+    kestrun::StartGuardian();
     kestrun::WatchStopRequests([](int signal) {
+        static std::atomic<bool> stopping{false};
         g_stopRequested.store(true);
         eventQueue->Push({0, nullptr, signal});
         probe->Terminate(); // a folder's file being probed
+        if (stopping.exchange(true)) {
+            return;
+        }
+        // The exit path normally ends the program well before this; should the main thread
+        // itself be stuck in a call that blocks, the program ends here all the same.
+        std::this_thread::sleep_for(STOP_DEADLINE);
+        kestrun::ExitNow(EXIT_SIGNAL_BASE + signal, kestrun::STOP_GRACE_MS,
+                         g_interruptReported.exchange(true) ? "" : kestrun::cli::INTERRUPTED_LINE);
     });
 
     bool unreadable = false;
@@ -228,6 +111,6 @@ int main(int argc, char** argv) {
         files = kestrun::cli::TakeShard(files, shard);
     }
     const int status = kestrun::cli::RunBatch(files, settings, options, toolSettings,
-                                              {*eventQueue, g_stopRequested});
+                                              {*eventQueue, g_stopRequested, g_interruptReported});
     return status == EXIT_OK && unreadable ? EXIT_FAILED : status;
 }

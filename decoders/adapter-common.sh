@@ -9,9 +9,53 @@
 adapter_init() {
     ADAPTER_NAME=$1
     ADAPTER_CLEANUP=
+    ADAPTER_CHILD=
     trap 'adapter_cleanup' EXIT
-    trap 'exit 143' TERM
-    trap 'exit 130' INT
+    trap 'adapter_stop 143' TERM
+    trap 'adapter_stop 130' INT
+}
+
+# adapter_stop STATUS: a signal's end. The tools this shell started are stopped, and
+# waited for, before the cleanup deletes their output: else one could write it anew after.
+# By parent, as the signal may come between a start and the line that learns its pid;
+# KILL, as a TERM reaching a child between its fork and its exec is lost.
+adapter_stop() {
+    pkill -KILL -P $$ 2>/dev/null ||
+        { [ -n "$ADAPTER_CHILD" ] && kill -KILL "$ADAPTER_CHILD" 2>/dev/null; }
+    wait
+    exit "$1"
+}
+
+# run_waited CMD...: CMD with the caller's redirections, started in the background and
+# waited for; its exit status. sh runs a trap only once the foreground command has ended,
+# which for ffmpeg over an hour of sound is long after the signal: a wait ends at once.
+run_waited() {
+    "$@" &
+    ADAPTER_CHILD=$!
+    wait "$ADAPTER_CHILD"
+    set -- $?
+    ADAPTER_CHILD=
+    return "$1"
+}
+
+# regular_input PATH: refuses at once, by what it is, a PATH that exists but is no regular
+# file (a link to one will do): a FIFO, socket or device would hold the tool reading it
+# for ever, a folder has nothing to decode. A missing or unreadable PATH is left to the
+# adapter's own check.
+regular_input() {
+    if [ -f "$1" ] || ! [ -e "$1" ]; then
+        return 0
+    fi
+    if [ -d "$1" ]; then
+        fail "$1: это папка, а не файл"
+    elif [ -p "$1" ]; then
+        fail "$1: это именованный канал (FIFO), а не файл"
+    elif [ -S "$1" ]; then
+        fail "$1: это сокет, а не файл"
+    elif [ -c "$1" ] || [ -b "$1" ]; then
+        fail "$1: это устройство, а не файл"
+    fi
+    fail "$1: не удалось открыть файл"
 }
 
 adapter_cleanup() {

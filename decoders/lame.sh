@@ -14,6 +14,7 @@ adapter_init lame.exe
 [ $# -eq 5 ] && [ "$1" = --decode ] && [ "$2" = -q ] && [ "$3" = 0 ] ||
     usage '--decode -q 0 SRC WAV'
 src=$(plain_path "$4")
+regular_input "$4"
 wav=$(plain_path "$5")
 [ -r "$src" ] || fail "cannot read $4"
 remove_on_exit "$wav"

@@ -1,6 +1,7 @@
-// SRT formatting and the temp-file-and-rename write.
+// SRT formatting and the temp-file-and-rename write, or the program's own way of it.
 #include "Srt.h"
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -10,6 +11,8 @@
 
 namespace kestrun {
 namespace {
+
+std::atomic<FileReplacer> fileReplacer{nullptr};
 
 void AppendTime(std::string& out, int32_t value) {
     // Negative times print as their magnitude; the negation wraps like 32-bit hardware,
@@ -64,7 +67,14 @@ std::string BuildSrt(std::span<const Segment> segments) {
     return out;
 }
 
+void SetFileReplacer(FileReplacer replacer) {
+    fileReplacer.store(replacer);
+}
+
 bool WriteFileReplacing(const std::string& path, std::string_view data, std::string* error) {
+    if (const FileReplacer replacer = fileReplacer.load()) {
+        return replacer(path, data, error);
+    }
     namespace fs = std::filesystem;
     static thread_local std::mt19937_64 rng{std::random_device{}()};
 

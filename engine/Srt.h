@@ -25,4 +25,11 @@ std::string BuildSrt(std::span<const Segment> segments);
 // older one. On failure returns false with a short reason in *error.
 bool WriteFileReplacing(const std::string& path, std::string_view data, std::string* error);
 
+// A way of putting a file in place that WriteFileReplacing hands its work to, with the
+// same promise: the program's platform layer can make the new file without a name until
+// it is complete, so that a process killed midway leaves no temporary file behind, which
+// standard C++ cannot. Null (the default) keeps the engine's own way.
+using FileReplacer = bool (*)(const std::string& path, std::string_view data, std::string* error);
+void SetFileReplacer(FileReplacer replacer);
+
 } // namespace kestrun

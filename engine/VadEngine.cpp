@@ -270,10 +270,26 @@ bool CVadEngine::LoadWav(const std::string& path, std::string* why) {
         Say(why, "не удалось открыть файл");
         return false;
     }
+    std::setvbuf(f.get(), nullptr, _IONBF, 0); // chunks are large; stdio's buffer only copies
+    std::error_code ec;
+    const uint64_t fileSize = std::filesystem::file_size(path, ec);
+    if (ec) {
+        Say(why, "не удалось прочитать файл");
+        return false;
+    }
+    return LoadWavStream(f.get(), fileSize, why);
+}
+
+bool CVadEngine::LoadWavStream(std::FILE* f, uint64_t fileSize, std::string* why) {
+    FreeAll();
+    if (std::fseek(f, 0, SEEK_SET) != 0) {
+        Say(why, "ошибка чтения файла");
+        return false;
+    }
     bool ok = false;
     std::string reason;
     try {
-        ok = LoadOpened(f.get(), path, &reason);
+        ok = LoadOpened(f, fileSize, &reason);
     } catch (const std::bad_alloc&) {
         ok = false;
         reason = "не хватило памяти";
@@ -289,14 +305,7 @@ bool CVadEngine::LoadWav(const std::string& path, std::string* why) {
     return ok;
 }
 
-bool CVadEngine::LoadOpened(std::FILE* f, const std::string& path, std::string* why) {
-    std::setvbuf(f, nullptr, _IONBF, 0); // chunks are large; stdio's buffer only copies
-    std::error_code ec;
-    const uint64_t fileSize = std::filesystem::file_size(path, ec);
-    if (ec) {
-        Say(why, "не удалось прочитать файл");
-        return false;
-    }
+bool CVadEngine::LoadOpened(std::FILE* f, uint64_t fileSize, std::string* why) {
     const uint32_t fileSize32 = static_cast<uint32_t>(fileSize);
     if (fileSize32 > WAV_HEADER_BYTES) {
         uint8_t raw[WAV_HEADER_BYTES];

@@ -73,6 +73,10 @@ public:
     // then holds one short Russian line saying what the file is or what is wrong with it.
     bool LoadWav(const std::string& path, std::string* why = nullptr);
 
+    // LoadWav of bytes that are not a named file: the open stream f, fileSize bytes long,
+    // read from its start by the same code (an in-memory stream loads as the file would).
+    bool LoadWavStream(std::FILE* f, uint64_t fileSize, std::string* why = nullptr);
+
     // LoadWav of a WAV that another process is still writing, front to back: the file may
     // not even exist yet. Energies are accumulated as the data arrives (in steps of about
     // 1 MiB; while nothing new is there the thread sleeps ~1.5 ms and looks again, asking
@@ -153,7 +157,7 @@ public:
 private:
     enum class FollowOutcome { Loaded, Fallback };
 
-    bool LoadOpened(std::FILE* f, const std::string& path, std::string* why);
+    bool LoadOpened(std::FILE* f, uint64_t fileSize, std::string* why);
     // The original 16-bit path: f stands right after the 44-byte header in header_.
     bool LoadCanonical(std::FILE* f, uint64_t fileSize, std::string* why);
     // Any other layout, converted by the rule as it is read.

@@ -269,6 +269,11 @@ WavParse ParseHeader(std::FILE* f, bool growing, RawHeader* h, std::string* why)
             h->dataSize = rf64 && size == SIZE_IN_DS64 ? ds64Data : size;
             return WavParse::Ok;
         }
+        // A Wave64 size near 2^64 would wrap the padding below back onto this chunk, and
+        // the walk would never end; no file we read reaches that far anyway.
+        if (size > MAX_OFFSET) {
+            return refuse(MSG_NO_DATA);
+        }
         // Past this chunk and its padding: one byte after an odd RIFF chunk, up to the next
         // multiple of 8 in Wave64.
         const uint64_t padded = wave64 ? (size + 24 + 7) / 8 * 8 - 24 : size + (size & 1);

@@ -6,12 +6,33 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace kestrun {
 
-// True when the path can be opened for reading; its size's lower 32 bits go to *size.
+// Why a path cannot be read as a file. A FIFO, socket or device would block the reader, or
+// never end; a folder has no bytes to read.
+enum class FileProblem { None, NotFound, NoAccess, Folder, Fifo, Socket, Device, Unreadable };
+
+// Opens a regular file (symbolic links followed) for reading, or with write as well for
+// reading and writing, never blocking: anything else is refused before it is opened. The
+// descriptor is not inherited by child processes. -1 on failure, with the reason in
+// *problem when given.
+int OpenRegularFile(const std::string& path, bool write, FileProblem* problem = nullptr);
+
+// FileProblem::None when path names a regular file this process may read, else the reason.
+FileProblem RegularFileProblem(const std::string& path);
+
+// The whole size of a regular file that can be opened for reading; otherwise the reason.
+FileProblem RegularFileSize(const std::string& path, uint64_t* size);
+
+// True when the path is a regular file that can be opened for reading; its size's lower
+// 32 bits go to *size.
 bool FileSize32(const std::string& path, uint32_t* size);
+
+// Bytes an unprivileged user may still write to the file system holding folder.
+bool FreeBytes(const std::string& folder, uint64_t* bytes);
 
 // True when path names an existing folder (symbolic links followed).
 bool IsFolder(const std::string& path);
@@ -44,9 +65,9 @@ bool DescriptorSize32(int fd, uint32_t* size);
 // The whole size of the open file.
 bool DescriptorSize(int fd, uint64_t* size);
 
-// Opens an existing file for reading and writing, not inherited by child processes; -1 on
-// failure (missing, a folder, or not writable by this user).
-int OpenForReadWrite(const std::string& path);
+// Opens an existing regular file for reading and writing, not inherited by child
+// processes; -1 on failure (missing, not a regular file, or not writable by this user).
+int OpenForReadWrite(const std::string& path, FileProblem* problem = nullptr);
 
 // Exactly size bytes from the current position; false on an error or an early end.
 bool ReadFull(int fd, void* data, std::size_t size);
@@ -74,10 +95,13 @@ private:
     int fd_;
 };
 
-// A new version of an existing file, written beside it under a temporary name and put in
-// its place by Commit. Until then the original keeps its bytes; a replacement that is
-// never committed is removed. A symbolic link's target is what gets replaced, and the new
-// file takes over the target's permission bits (and owner, where the program may set it).
+// A new version of an existing file, written beside it and put in its place by Commit.
+// Until then the original keeps its bytes; a replacement that is never committed is
+// removed. Where the file system allows, the new bytes go to a file without a name until
+// Commit, so that a process killed at any moment leaves no temporary file behind; elsewhere
+// they go to a hidden temporary name. A symbolic link's target is what gets replaced, and
+// the new file takes over the target's permission bits (and owner, where the program may
+// set it).
 class FileReplacement {
 public:
     FileReplacement() = default;
@@ -91,12 +115,29 @@ public:
     bool Write(const void* data, std::size_t size);
     // Flushes and renames over the target. False, and the target unchanged, on failure.
     bool Commit();
+    // After a failure: it was for want of space on the target's file system.
+    bool NoSpace() const { return noSpace_; }
+
+    // As Open, for a file whose name is replaced as it stands (a link included) or made if
+    // missing: the new file keeps the permissions it was made with, the umask's.
+    bool OpenName(const std::string& path);
 
 private:
+    bool Create(const std::string& folder, unsigned mode);
     void Discard();
+    // ok, noting a failure for want of space.
+    bool Failed(bool ok);
     std::string target_;
-    std::string temp_;
+    std::string folder_;
+    std::string temp_; // empty while the new file has no name
     int fd_ = -1;
+    bool keepAttributes_ = false;
+    bool noSpace_ = false;
 };
+
+// Puts data in place of the file at path (made if missing) with no temporary file left
+// behind whenever the process is killed, as FileReplacement. False, with a short reason
+// in *error, on failure; the former file then keeps its bytes.
+bool ReplaceFileContents(const std::string& path, std::string_view data, std::string* error);
 
 } // namespace kestrun

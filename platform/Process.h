@@ -16,6 +16,9 @@ namespace kestrun {
 constexpr int32_t TERMINATED_EXIT_CODE = 1001;
 // Exit code of a tool interrupted by SIGINT or SIGTERM from elsewhere (0xC000013A).
 constexpr int32_t INTERRUPTED_EXIT_CODE = -1073741510;
+// The exit paths' grace between SIGTERM and SIGKILL: long enough for an adapter's trap to
+// delete its scratch files, short enough for the program to end within a second.
+constexpr int STOP_GRACE_MS = 250;
 // A tool ended by any other signal reports SIGNALLED_EXIT_BASE - signal number
 // (SIGKILL from elsewhere: -1009, SIGSEGV: -1011), which no tool's own exit status can be.
 constexpr int32_t SIGNALLED_EXIT_BASE = -1000;
@@ -50,7 +53,9 @@ public:
     // Starts argv[0], looked up in options.searchFolders, with argv as its arguments.
     // Standard input is /dev/null, standard output options.stdoutFd or /dev/null,
     // standard error the program's own; no other descriptor is passed on; signal mask and
-    // dispositions are reset to their defaults. False, with a reason in *error, when the
+    // dispositions are reset to their defaults. The tool's group is made known to the
+    // guardian (Guardian.h) before the tool executes anything, and the tool gets SIGTERM
+    // should the thread that started it die first. False, with a reason in *error, when the
     // program is not found, cannot be executed, the working folder cannot be entered, or
     // Terminate has already been called.
     bool Start(const std::vector<std::string>& argv, const ProcessOptions& options,
@@ -59,13 +64,14 @@ public:
     // Waits without a time limit for the started tool and returns its exit code: its exit
     // status, TERMINATED_EXIT_CODE when Terminate stopped it, INTERRUPTED_EXIT_CODE for
     // SIGINT or SIGTERM from elsewhere, SIGNALLED_EXIT_BASE - n for another signal n.
-    // The record is empty again afterwards. Returns -1 when no tool was started.
+    // What the tool left running in its process group is killed with it. The record is
+    // empty again afterwards. Returns -1 when no tool was started.
     int32_t Wait();
 
     // The exit path: stops the running tool and every process of its group (SIGTERM, then
     // SIGKILL after graceMs), and refuses every later Start. Never signals anything once
     // the tool has been reaped. True when a tool was running.
-    bool Terminate(int graceMs = 3000);
+    bool Terminate(int graceMs = STOP_GRACE_MS);
 
     bool IsRunning() const;
 

@@ -262,6 +262,7 @@ bool RewriteFile(LineReader* reader, const std::string& file, std::string_view s
     bool seenSection = false;
     bool done = false;     // the key line has been written
     bool lastEnded = true; // the last line read had a line end
+    bool lastCr = false;   // ... or only the '\r' of one
     bool ok = true;
     std::string_view line;
     for (bool first = true; ok && reader->Next(&line); first = false) {
@@ -271,6 +272,7 @@ bool RewriteFile(LineReader* reader, const std::string& file, std::string_view s
             eol = ending;
         }
         lastEnded = !ending.empty() && ending.back() == '\n';
+        lastCr = ending == "\r";
         if (inSection && !done && parsed.kind == LineKind::HEADER) {
             // A header always follows a complete line, so the key line can go right here.
             ok = out.Put(keyLine) && out.Put(eol) && out.Put(heldBack);
@@ -302,7 +304,9 @@ bool RewriteFile(LineReader* reader, const std::string& file, std::string_view s
         // Held-back lines follow a complete line; only the file's very last line may lack
         // its end, and the new line must not be glued onto it.
         if (heldBack.empty() && !lastEnded) {
-            ok = out.Put(eol);
+            // A lone '\r' is completed to "\r\n": another '\r' after it would become part
+            // of the line's text, and of a value on it.
+            ok = out.Put(lastCr ? "\n" : eol);
         }
         if (!inSection) {
             ok = ok && out.Put("[") && out.Put(section) && out.Put("]") && out.Put(eol);

@@ -4,10 +4,20 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <chrono>
+
+#include "Guardian.h"
 #include "WindowReceiver.h"
 #include "WrkThread.h"
 
 namespace kestrun {
+namespace {
+
+// How long the exit waits for the worker once its tool is stopped: a worker still running
+// then is stuck in a call that blocks (an open of a FIFO), and the program ends without it.
+constexpr auto WORKER_EXIT_WAIT = std::chrono::milliseconds(400);
+
+} // namespace
 
 CMainApp::CMainApp() : receiver_(std::make_unique<WindowReceiver>()) {}
 
@@ -87,8 +97,11 @@ int CMainApp::ExitInstance() {
     }
     exitMutex_.Raise();
     workerThread_->PostCommand(JOB_CMD_QUIT);
-    childProcess_.Terminate();
-    workerThread_->Join();
+    childProcess_.Terminate(STOP_GRACE_MS);
+    if (!workerThread_->JoinUntil(std::chrono::steady_clock::now() + WORKER_EXIT_WAIT)) {
+        const int signal = stopSignal();
+        ExitNow(signal != 0 ? 128 + signal : 0, STOP_GRACE_MS);
+    }
     workerThread_.reset();
     return 0;
 }

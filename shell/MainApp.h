@@ -1,7 +1,8 @@
 // CMainApp: the program's start and end. Start: the worker thread, then the main window
 // until it closes. End: the window's speech model run stopped with the window, the exit
-// signal raised, the worker told to quit, a running tool stopped, the worker waited for;
-// jobs still queued are never started.
+// signal raised, the worker told to quit, a running tool stopped, the worker waited for a
+// moment (a worker stuck in a blocking call ends the program without it, ExitNow); jobs
+// still queued are never started.
 #pragma once
 
 #include <functional>

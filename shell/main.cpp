@@ -2,16 +2,42 @@
 // SRT timing file of its speech appears beside it.
 #include <QApplication>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "Guardian.h"
 #include "MainApp.h"
+#include "Process.h"
 #include "StopRequest.h"
+
+namespace {
+
+// From a stop request to the latest end of the program, whatever its threads are doing:
+// with the tools' grace after it, still within a second.
+constexpr auto STOP_DEADLINE = std::chrono::milliseconds(650);
+
+} // namespace
 
 int main(int argc, char** argv) {
     // Never destroyed: the thread that watches for signals may reach it until the process
     // ends. Made before any thread starts, as the watcher must be.
     static kestrun::CMainApp* const app = new kestrun::CMainApp;
+    // Before any thread: from here on no tool and no working file outlives the program,
+    // even one killed with SIGKILL.
+    kestrun::StartGuardian();
     // Ctrl-C or a terminate signal take the exit path, so a running decoder is stopped
-    // rather than left behind in its own process group.
-    kestrun::WatchStopRequests([](int signal) { app->RequestStop(signal); });
+    // rather than left behind in its own process group. Should the window's thread be stuck
+    // in a call that blocks, the program ends at the deadline all the same.
+    kestrun::WatchStopRequests([](int signal) {
+        static std::atomic<bool> stopping{false};
+        app->RequestStop(signal);
+        if (stopping.exchange(true)) {
+            return;
+        }
+        std::this_thread::sleep_for(STOP_DEADLINE);
+        kestrun::ExitNow(128 + signal, kestrun::STOP_GRACE_MS);
+    });
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kestrun"));

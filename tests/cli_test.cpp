@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <initializer_list>
 #include <iterator>
 #include <ostream>
@@ -1027,7 +1029,7 @@ TEST_F(cliFormats, FailedJobsAreReportedWithTheirMessagesAndTheRestGoOn) {
         {Make("a.flac", "x"), "Ошибка: Не запустился flac"},
         {Make("a.mkv", "x"), "Ошибка: Не запустился ffmpeg"},
         {Make("a.xyz", "x"), "Данный тип файла не поддерживается."},
-        {dir_ / "gone.wv", "Ошибка: Не удалось открыть файл"},
+        {dir_ / "gone.wv", "Ошибка: Не удалось открыть файл: файл не найден"},
     };
     std::vector<std::string> args;
     std::string err;
@@ -1371,6 +1373,283 @@ TEST_F(cliBatch, ProgressLineOnlyOnATerminalAndNeverInsideALine) {
     EXPECT_EQ(piped.status, 1);
     EXPECT_EQ(piped.screen, onScreen(first + last));
     EXPECT_EQ(piped.err, refused);
+}
+
+// ---- Stopping: stop signals, a sudden death, what the tools inherit ----
+
+// The processes the program has started, theirs, and so on, as /proc shows them now.
+std::vector<int> Descendants(int pid) {
+    std::vector<int> found;
+    std::vector<int> open = {pid};
+    while (!open.empty()) {
+        const int parent = open.back();
+        open.pop_back();
+        std::error_code ec;
+        for (const fs::directory_entry& task :
+             fs::directory_iterator("/proc/" + std::to_string(parent) + "/task", ec)) {
+            std::ifstream children(task.path() / "children");
+            for (int child = 0; children >> child;) {
+                found.push_back(child);
+                open.push_back(child);
+            }
+        }
+    }
+    return found;
+}
+
+// Whether the process has ended, now: gone, or a zombie nobody reaps.
+bool HasEnded(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return true;
+    }
+    const std::size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+}
+
+// Polls until done() or about seconds have passed; done()'s last answer.
+bool Within(double seconds, const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done() && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+}
+
+// A /proc file's text, empty once its process or thread is gone (a stream would throw).
+std::string ProcText(const std::string& path) {
+    std::string text;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        char buf[256];
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) {
+            text.append(buf, static_cast<std::size_t>(n));
+        }
+        close(fd);
+    }
+    return text;
+}
+
+bool NonEmptyFile(const std::string& path) {
+    std::error_code ec;
+    return fs::file_size(path, ec) > 0 && !ec;
+}
+
+// Sends the signal and waits for the program to end, at most 10 s; the seconds it took.
+// A program still running then is killed, so that a hang fails the test instead of
+// stopping it.
+double SignalAndTime(int pid, int signal) {
+    const auto sent = std::chrono::steady_clock::now();
+    kill(pid, signal);
+    const bool ended = Within(10, [pid] { return HasEnded(pid); });
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+    if (!ended) {
+        kill(pid, SIGKILL);
+    }
+    return seconds;
+}
+
+using cliStop = cliBatch;
+
+TEST_F(cliStop, SigkillOfTheProgramLeavesNoToolAndNoWorkingFile) {
+    // The adapters and their children went on as orphans and their working WAVs stayed.
+    WriteTool(tools_, "flac.exe",
+              "echo partial > \"$5\"\n"
+              "sleep 60 & echo $! > \"$here/$(basename \"$3\").pid\"\nwait");
+    const std::vector<std::string> files = {Make("one.flac", "x"), Make("two.flac", "x")};
+    std::vector<int> family;
+    RunOptions options;
+    options.whileRunning = [&](int pid) {
+        Within(10, [&] {
+            return NonEmptyFile(tools_ + "/one.flac.pid") && NonEmptyFile(tools_ + "/two.flac.pid");
+        });
+        family = Descendants(pid);
+        kill(pid, SIGKILL);
+    };
+    const RunResult r = Run(With({"-j", "2"}, files), options);
+    EXPECT_EQ(r.status, 128 + SIGKILL);
+    for (const char* name : {"one", "two"}) {
+        const std::vector<std::string> pid = ReadLines(tools_ + "/" + name + ".flac.pid");
+        ASSERT_FALSE(pid.empty()) << name << "'s decoder never started";
+        EXPECT_NE(std::find(family.begin(), family.end(), std::stoi(pid[0])), family.end());
+    }
+    for (const int pid : family) {
+        EXPECT_TRUE(Within(3, [pid] { return HasEnded(pid); })) << pid << " outlived the program";
+        if (!HasEnded(pid)) {
+            kill(pid, SIGKILL);
+        }
+    }
+    EXPECT_EQ(Listing(dir_.path()),
+              (std::set<std::string>{"tools", "fake.wav", "one.flac", "two.flac"}))
+        << "a working WAV outlived the program";
+}
+
+TEST_F(cliStop, StopSignalsEndTheProgramWhenTheDecoderIgnoresThem) {
+    // The decoder had three seconds of grace before SIGKILL, so the program ended late.
+    WriteTool(tools_, "flac.exe",
+              "trap '' TERM INT\necho partial > \"$5\"\necho $$ > \"$here/tool.pid\"\n"
+              "while :; do sleep 0.05; done");
+    const std::string flac = Make("talk.flac", "x");
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        fs::remove(tools_ + "/tool.pid");
+        double seconds = -1;
+        RunOptions options;
+        options.whileRunning = [&](int pid) {
+            Within(10, [&] { return NonEmptyFile(tools_ + "/tool.pid"); });
+            seconds = SignalAndTime(pid, signal);
+        };
+        const RunResult r = Run({flac}, options);
+        EXPECT_EQ(r.status, 128 + signal) << r.err;
+        EXPECT_LT(seconds, 3.0);
+        const std::vector<std::string> tool = ReadLines(tools_ + "/tool.pid");
+        ASSERT_FALSE(tool.empty());
+        if (!kestrun::test::ProcessEnds(std::stoi(tool[0]))) {
+            ADD_FAILURE() << "the decoder outlived the program";
+            kill(-std::stoi(tool[0]), SIGKILL);
+        }
+        EXPECT_EQ(Listing(dir_.path()), (std::set<std::string>{"tools", "fake.wav", "talk.flac"}))
+            << "the partial WAV was left behind";
+    }
+}
+
+TEST_F(cliStop, StopSignalsEndTheProgramWhileAThreadIsStuckOpeningAFifo) {
+    // The exit path waited for a worker that an open of the FIFO held for ever; a main
+    // thread held so never even took the stop request.
+    const std::string fifo = dir_ / "x.wav";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    fs::create_directory(dir_ / "model");
+    const std::string model = dir_ / "model/silero_vad_16k_op15.onnx";
+    ASSERT_EQ(mkfifo(model.c_str(), 0644), 0);
+    const std::vector<std::pair<const char*, std::vector<std::string>>> runs = {
+        {"the worker, loading the FIFO", {fifo}},
+        {"the main thread, reading the speech model",
+         {"-d", "speech", "--tool-dir", dir_ / "model", Make("talk.wav", GoldenMono())}},
+    };
+    for (const auto& [stuck, args] : runs) {
+        for (const int signal : {SIGINT, SIGTERM}) {
+            SCOPED_TRACE(std::string(stuck) + ", signal " + std::to_string(signal));
+            double seconds = -1;
+            RunOptions options;
+            options.whileRunning = [&](int pid) {
+                // Signalled once a thread is seen waiting for the FIFO's other end, or after
+                // a while in any case; a program that refused the FIFO at once has nothing
+                // to stop.
+                const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+                Within(2, [&] {
+                    std::error_code ec;
+                    if (HasEnded(pid)) {
+                        return true;
+                    }
+                    for (const fs::directory_entry& task : fs::directory_iterator(tasks, ec)) {
+                        const std::string wchan = ProcText(task.path() / "wchan");
+                        if (wchan.find("partner") != std::string::npos ||
+                            wchan.find("fifo") != std::string::npos) {
+                            return true;
+                        }
+                    }
+                    return false;
+                });
+                if (!HasEnded(pid)) {
+                    seconds = SignalAndTime(pid, signal);
+                }
+            };
+            const RunResult r = RunCli(args, options);
+            if (seconds < 0) {
+                EXPECT_EQ(r.status, 1) << "ended by itself, so with the FIFO refused: " << r.err;
+                continue;
+            }
+            EXPECT_EQ(r.status, 128 + signal) << r.err;
+            EXPECT_LT(seconds, 3.0);
+            EXPECT_EQ(r.err, "kestrun-cli: interrupted\n");
+        }
+    }
+}
+
+TEST_F(cliStop, StopSignalsEndTheProgramWhileItsOutputIsBlocked) {
+    // A reader that stopped reading held the main thread in a write, so the stop request
+    // was never taken.
+    const std::string wav = Make("talk.wav", GoldenMono());
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        // Standard output is a pipe filled to the brim that nobody reads.
+        int out[2];
+        int err[2];
+        ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+        ASSERT_EQ(fcntl(out[1], F_SETFL, O_NONBLOCK), 0);
+        const std::string block(4096, 'x');
+        while (write(out[1], block.data(), block.size()) > 0) {
+        }
+        ASSERT_EQ(fcntl(out[1], F_SETFL, 0), 0);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            dup2(err[1], STDERR_FILENO);
+            execl(KESTRUN_CLI, KESTRUN_CLI, wav.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        ASSERT_GT(pid, 0);
+        const std::string mainTask = "/proc/" + std::to_string(pid) + "/wchan";
+        Within(5, [&] { return ProcText(mainTask).find("pipe") != std::string::npos; });
+        const double seconds = SignalAndTime(pid, signal);
+        std::string text;
+        char buf[4096];
+        for (ssize_t n; (n = read(err[0], buf, sizeof buf)) > 0;) {
+            text.append(buf, static_cast<std::size_t>(n));
+        }
+        close(err[0]);
+        close(out[0]);
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signal) << status;
+        EXPECT_LT(seconds, 3.0);
+        EXPECT_EQ(text, "kestrun-cli: interrupted\n");
+    }
+}
+
+TEST_F(cliStop, ToolsInheritOnlyTheStandardStreams) {
+    // Two lanes: each tool starts while the other lane's worker and engine have files open.
+    WriteTool(tools_, "flac.exe",
+              "echo partial > \"$5\"\necho $$ > \"$here/$(basename \"$3\").pid\"\nexec sleep 30");
+    const std::vector<std::string> files = {Make("one.flac", "x"), Make("two.flac", "x")};
+    std::vector<std::set<std::string>> listings;
+    RunOptions options;
+    options.whileRunning = [&](int pid) {
+        for (const char* name : {"one", "two"}) {
+            const std::string pidFile = tools_ + "/" + name + ".flac.pid";
+            Within(10, [&] { return NonEmptyFile(pidFile); });
+            const std::vector<std::string> tool = ReadLines(pidFile);
+            if (tool.empty()) {
+                continue;
+            }
+            const std::string proc = "/proc/" + tool[0];
+            // Listed once the shell has become sleep (the shell keeps its script open), until
+            // sleep's own start has closed what it reads: an inherited descriptor stays.
+            Within(10, [&] {
+                std::error_code ec;
+                return fs::read_symlink(proc + "/exe", ec).filename() == "sleep";
+            });
+            std::set<std::string> listing;
+            Within(2, [&] {
+                listing = Listing(proc + "/fd");
+                return listing.size() <= 3;
+            });
+            listings.push_back(listing);
+        }
+        kill(pid, SIGTERM);
+    };
+    const RunResult r = Run(With({"-j", "2"}, files), options);
+    EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
+    ASSERT_EQ(listings.size(), 2u);
+    for (const std::set<std::string>& listing : listings) {
+        EXPECT_EQ(listing, (std::set<std::string>{"0", "1", "2"}));
+    }
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 
 // TestWav.h uses std::copy_n without including <algorithm> itself.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include <functional>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "Process.h"
 #include "TestWav.h"
@@ -193,6 +195,72 @@ TEST_F(ProcessTest, OnlyStandardStreamsReachTheTool) {
     Tool("where", "fd1=$(readlink /proc/$$/fd/1)\necho \"$fd1\" > \"${0%/*}/where\"\n");
     EXPECT_EQ(Run({"where"}, Options()), 0);
     EXPECT_EQ(testwav::ReadFile(dir / "where"), "/dev/null\n");
+}
+
+// A tool's descriptors as /proc shows them from outside, once it has become sleep (the
+// shell keeps its script open) and sleep's own start has closed what it reads.
+std::vector<std::string> DescriptorsOfSleepingTool(pid_t tool) {
+    const std::string proc = "/proc/" + std::to_string(tool);
+    std::vector<std::string> names;
+    PollUntil([&] {
+        std::error_code ec;
+        return fs::read_symlink(proc + "/exe", ec).filename() == "sleep";
+    });
+    for (int i = 0; i < 400; ++i) {
+        names.clear();
+        std::error_code ec;
+        for (const fs::directory_entry& e : fs::directory_iterator(proc + "/fd", ec)) {
+            names.push_back(e.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        if (names.size() <= 3) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return names;
+}
+
+TEST_F(ProcessTest, DescriptorsOtherThreadsOpenWhileAToolStartsStayOut) {
+    // Another thread keeps inheritable descriptors open and churning the whole time, as a
+    // lane's engine or a library might; none may reach a tool started meanwhile.
+    std::atomic<bool> done{false};
+    std::thread opener([&] {
+        std::vector<int> held;
+        while (!done.load()) {
+            int fds[2];
+            if (::pipe(fds) == 0) {
+                held.push_back(fds[0]);
+                held.push_back(fds[1]);
+            }
+            while (held.size() > 16) {
+                ::close(held.front());
+                held.erase(held.begin());
+            }
+        }
+        for (const int fd : held) {
+            ::close(fd);
+        }
+    });
+    Tool("sleeper", "echo $$ > \"${0%/*}/pid.$1\"\nexec sleep 30\n");
+    for (int round = 0; round < 10; ++round) {
+        ChildProcess child;
+        std::string error;
+        const bool started = child.Start({"sleeper", std::to_string(round)}, Options(), &error);
+        EXPECT_TRUE(started) << error;
+        if (!started) {
+            break;
+        }
+        pid_t tool = 0;
+        ASSERT_TRUE(PollUntil(
+            [&] { return (tool = WrittenPid(dir / ("pid." + std::to_string(round)))) > 0; }));
+        const std::vector<std::string> descriptors = DescriptorsOfSleepingTool(tool);
+        ::kill(tool, SIGKILL);
+        EXPECT_EQ(child.Wait(), SIGNALLED_EXIT_BASE - SIGKILL);
+        EXPECT_EQ(descriptors, (std::vector<std::string>{"0", "1", "2"})) << "round " << round;
+    }
+    done.store(true);
+    opener.join();
 }
 
 TEST_F(ProcessTest, WorkingFolderIsEnteredOrStartFails) {

@@ -113,6 +113,21 @@ TEST_F(ProfileTest, WritesKeepEveryOtherLine) {
     }
 }
 
+TEST_F(ProfileTest, ALastLineEndingInACarriageReturnKeepsItsValue) {
+    // A write after a last line "a=1\r" (no '\n') appended "\r\n", and a's value read
+    // back as "1\r".
+    Put("[Options]\r\nK=0\r\n[Other]\r\na=1\r");
+    EXPECT_TRUE(Set("New", "v"));
+    EXPECT_EQ(Text(), "[Options]\r\nK=0\r\nNew=v\r\n[Other]\r\na=1\r");
+    EXPECT_TRUE(ProfileWriteString("Third", "b", "2", ini));
+    EXPECT_EQ(Text(), "[Options]\r\nK=0\r\nNew=v\r\n[Other]\r\na=1\r\n[Third]\r\nb=2\r\n");
+    EXPECT_EQ(Get("a", "Other"), "1");
+    Put("[Options]\nK=0\r");
+    EXPECT_TRUE(Set("New", "v"));
+    EXPECT_EQ(Text(), "[Options]\nK=0\r\nNew=v\n");
+    EXPECT_EQ(Get("K"), "0");
+}
+
 TEST_F(ProfileTest, WrittenValuesReadBackAsWritten) {
     const std::string values[] = {"",
                                   " lead",

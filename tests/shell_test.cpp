@@ -21,6 +21,7 @@
 
 #include <signal.h>
 
+#include <chrono>
 #include <clocale>
 #include <cstdlib>
 
@@ -697,6 +698,41 @@ private slots:
             QVERIFY(!QFile::exists(Path("one.wav"))); // the stopped tool's output is gone
             QVERIFY(QFile::exists(QStringLiteral("kestrun.ini")));
         }
+    }
+
+    // The exit waited three seconds for a tool that ignores SIGTERM before it was killed.
+    void exitEndsSoonWhenTheToolIgnoresTerm() {
+        const std::string tools = StdPath("tools-stubborn");
+        QDir().mkpath(QString::fromStdString(tools));
+        test::WriteTool(tools, "flac.exe",
+                        "trap '' TERM\necho $$ >> \"$here/pids\"\n"
+                        "while :; do sleep 0.05; done");
+        testwav::WriteFile(StdPath("stubborn.flac"), {1, 2, 3});
+
+        CMainApp app;
+        app.SetToolFolders({tools});
+        QVERIFY(app.InitInstance());
+        int pid = 0;
+        app.SetOnWindowShown([&](CMainDlg& window) {
+            window.HandleDrop({Path("stubborn.flac")});
+            auto* poll = new QTimer(&window);
+            QObject::connect(poll, &QTimer::timeout, &window, [&, poll] {
+                const auto pids = test::ReadLines(tools + "/pids");
+                if (!pids.empty()) {
+                    poll->stop();
+                    pid = std::stoi(pids[0]);
+                    window.close();
+                }
+            });
+            poll->start(20);
+        });
+        app.RunMainWindow();
+        const auto closed = std::chrono::steady_clock::now();
+        QCOMPARE(app.ExitInstance(), 0);
+        QVERIFY(std::chrono::steady_clock::now() - closed < std::chrono::seconds(3));
+        QVERIFY(pid > 0);
+        QVERIFY(test::ProcessEnds(pid));
+        QVERIFY(!QFile::exists(Path("stubborn.wav")));
     }
 
     // A person's road: drop a spoken file on the real window, wait for the load and the

@@ -802,6 +802,51 @@ TEST(WavLayout, RefusalsSayWhatTheFileIs) {
     EXPECT_EQ(why, "не удалось открыть файл");
 }
 
+TEST(WavLayout, BytesInMemoryLoadAsTheFileDoes) {
+    uint32_t seed = 300;
+    for (const Case& c : Table()) {
+        SCOPED_TRACE(c.name);
+        testwav::TempDir dir;
+        const auto [src, ref] = WriteCase(c, dir, seed++);
+        for (const std::string& path : {src, ref}) {
+            std::string bytes = testwav::ReadFile(path);
+            std::FILE* f = fmemopen(bytes.data(), bytes.size(), "rb");
+            ASSERT_NE(f, nullptr);
+            CVadEngine fromMemory;
+            CVadEngine fromFile;
+            std::string why;
+            EXPECT_TRUE(fromMemory.LoadWavStream(f, bytes.size(), &why)) << why;
+            std::fclose(f);
+            ASSERT_TRUE(fromFile.LoadWav(path));
+            ExpectSameLoad(fromMemory, fromFile, dir);
+        }
+    }
+}
+
+TEST(WavLayout, Wave64ChunkSizeNearTheTopIsRefused) {
+    // A chunk size of 2^64 - 1 wrapped the walk's padding back onto the same chunk, and the
+    // load never ended.
+    for (uint64_t size : {~uint64_t{0}, ~uint64_t{0} - 7, uint64_t{1} << 63}) {
+        SCOPED_TRACE(size);
+        Bytes b;
+        const uint8_t riff[16] = {'r',  'i',  'f',  'f',  0x2E, 0x91, 0xCF, 0x11,
+                                  0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00};
+        b.insert(b.end(), riff, riff + 16);
+        Add64(b, 64 + 16);
+        AddW64Id(b, "wave");
+        AddW64Id(b, "junk");
+        Add64(b, size);
+        b.resize(b.size() + 16, 0);
+        testwav::TempDir dir;
+        testwav::WriteFile(dir / "huge.w64", b);
+        CVadEngine e;
+        std::string why;
+        EXPECT_FALSE(e.LoadWav(dir / "huge.w64", &why));
+        EXPECT_FALSE(why.empty());
+        EXPECT_FALSE(e.IsLoaded());
+    }
+}
+
 TEST(WavLayout, DownmixAgreesWithFfmpeg) {
     if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "ffmpeg is not installed";

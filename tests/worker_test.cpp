@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -406,6 +407,49 @@ protected:
     RecordingReceiver receiver;
     CWrkThread worker{engine, child, exitSignal, receiver, settings};
 };
+
+// Holds the worker in SetTitle, as a call that blocks (an open of a FIFO) would.
+class BlockingReceiver : public RecordingReceiver {
+public:
+    void SetTitle(const std::string& title) override {
+        std::unique_lock lock(mutex_);
+        entered_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return released_; });
+        lock.unlock();
+        RecordingReceiver::SetTitle(title);
+    }
+    void AwaitEntered() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return entered_; });
+    }
+    void Release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool entered_ = false;
+    bool released_ = false;
+};
+
+TEST_F(WorkerTest, TheExitPathGivesUpOnAStuckWorkerUntilItIsFree) {
+    // The exit path joined the worker without a limit, so a blocked call hung the program.
+    BlockingReceiver blocking;
+    CWrkThread stuck{engine, child, exitSignal, blocking, settings};
+    ASSERT_TRUE(stuck.Start());
+    stuck.PostCommand(JOB_CMD_RUN, MakeJobInfo(dir / "absent.wav", {}));
+    stuck.PostCommand(JOB_CMD_QUIT);
+    blocking.AwaitEntered();
+    EXPECT_FALSE(stuck.JoinUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(50)));
+    blocking.Release();
+    EXPECT_TRUE(stuck.JoinUntil(std::chrono::steady_clock::now() + std::chrono::seconds(60)));
+    EXPECT_EQ(blocking.results.size(), 1u);
+    EXPECT_TRUE(stuck.JoinUntil(std::chrono::steady_clock::now()));
+}
 
 TEST_F(WorkerTest, JobsRunInOrderEachWithOneResult) {
     JobOptions mono;

@@ -43,7 +43,7 @@ struct JobResult {
     // With code 0: the WAV file the engine loaded (the speech model reads it again).
     std::string wavPath;
     // wavPath is a decoded WAV under a temporary name (keepDecodedWav was false): the
-    // receiver deletes it once it no longer needs it.
+    // receiver deletes it once it no longer needs it, and releases it (ReleaseFile).
     bool wavIsTemporary = false;
     // With a failure, when known: what the file is and why it was refused, one line
     // ("24-битный WAV с плавающей точкой, 6 каналов"), shown after the code's message.

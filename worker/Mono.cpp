@@ -9,6 +9,8 @@
 #include <span>
 
 #include "File.h"
+#include "Path.h"
+#include "ResultCodes.h"
 #include "WavHeader.h"
 
 namespace kestrun {
@@ -49,7 +51,7 @@ void MixFrames(const uint8_t* stereo, std::size_t frames, int16_t* mono) {
 // fd stands right after the header. The mono file is written beside the original and
 // takes its place only once complete, so no whole-file buffer is needed to keep the
 // original intact: each chunk is mixed into a small block and written out.
-bool MixDownAndRewrite(int fd, const std::string& path, WavHeader header) {
+bool MixDownAndRewrite(int fd, const std::string& path, WavHeader header, bool* noSpace) {
     std::span<uint8_t> chunkBuffer;
     try {
         chunkBuffer = readBuffer(); // allocated on its first use
@@ -69,6 +71,12 @@ bool MixDownAndRewrite(int fd, const std::string& path, WavHeader header) {
     const auto headerBytes = SerializeWavHeader(header);
 
     FileReplacement replacement;
+    // Told on every way out, once the replacement is gone and its blocks are free again.
+    struct NoteSpace {
+        const FileReplacement& replacement;
+        bool* noSpace;
+        ~NoteSpace() { *noSpace = replacement.NoSpace(); }
+    } noteSpace{replacement, noSpace};
     if (!replacement.Open(path) || !replacement.Write(headerBytes.data(), headerBytes.size())) {
         return false;
     }
@@ -97,10 +105,14 @@ bool MixDownAndRewrite(int fd, const std::string& path, WavHeader header) {
 
 } // namespace
 
-bool ConvertToMono(const std::string& path) {
+bool ConvertToMono(const std::string& path, std::string* why) {
     // Opened for writing although only read here: a file the user may not change fails
     // at once, mono or not, as the rewrite in place it stands for would have.
-    ScopedFile file(OpenForReadWrite(path));
+    FileProblem problem = FileProblem::None;
+    ScopedFile file(OpenForReadWrite(path, &problem));
+    if (problem != FileProblem::None && why != nullptr) {
+        *why = FileProblemText(problem);
+    }
     uint64_t size = 0;
     if (file.fd() < 0 || !DescriptorSize(file.fd(), &size)) {
         return false;
@@ -125,7 +137,13 @@ bool ConvertToMono(const std::string& path) {
         return false;
     }
     AdviseSequentialRead(file.fd());
-    if (!MixDownAndRewrite(file.fd(), path, header)) {
+    bool noSpace = false;
+    if (!MixDownAndRewrite(file.fd(), path, header, &noSpace)) {
+        const std::string folder(PathFolder(path));
+        uint64_t free = 0;
+        if (noSpace && why != nullptr && FreeBytes(folder.empty() ? "." : folder, &free)) {
+            *why = DiskFullText(free, WAV_HEADER_BYTES + header.dataSize / 2 + header.dataSize % 2);
+        }
         return false;
     }
     // The old file is gone from its folder; its space is given back while the job goes on.

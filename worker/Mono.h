@@ -10,7 +10,7 @@ namespace kestrun {
 // engine's load, and no more than two channels; a mono file (or one of 0 channels) is left
 // as it is and counts as success. Any data after the sample data is dropped. On any
 // failure (unreadable, refused, not writable, disk full) returns false and the file keeps
-// its former bytes.
-bool ConvertToMono(const std::string& path);
+// its former bytes; *why then names a path that is no regular file or a full disk.
+bool ConvertToMono(const std::string& path, std::string* why = nullptr);
 
 } // namespace kestrun

@@ -1,4 +1,4 @@
-// The log's text for every result code.
+// The log's text for every result code, and the details that name a failure's cause.
 #include "ResultCodes.h"
 
 #include <array>
@@ -52,7 +52,34 @@ constexpr std::array<std::pair<int32_t, const char*>, 40> MESSAGES = {{
     {1001036, "Ошибка: Не запустился ffmpeg"},
 }};
 
+constexpr std::array<std::pair<FileProblem, const char*>, 7> FILE_PROBLEMS = {{
+    {FileProblem::NotFound, "файл не найден"},
+    {FileProblem::NoAccess, "нет доступа к файлу"},
+    {FileProblem::Folder, "это папка, а не файл"},
+    {FileProblem::Fifo, "это именованный канал (FIFO), а не файл"},
+    {FileProblem::Socket, "это сокет, а не файл"},
+    {FileProblem::Device, "это устройство, а не файл"},
+    {FileProblem::Unreadable, "не удалось открыть файл"},
+}};
+
+constexpr uint64_t MEGABYTE = uint64_t{1} << 20;
+
 } // namespace
+
+std::string FileProblemText(FileProblem problem) {
+    for (const auto& [known, text] : FILE_PROBLEMS) {
+        if (known == problem) {
+            return text;
+        }
+    }
+    return {};
+}
+
+std::string DiskFullText(uint64_t freeBytes, uint64_t neededBytes) {
+    const uint64_t neededMb = neededBytes / MEGABYTE + (neededBytes % MEGABYTE != 0 ? 1 : 0);
+    return "диск заполнен (свободно " + std::to_string(freeBytes / MEGABYTE) + " МБ, нужно " +
+           std::to_string(neededMb) + " МБ)";
+}
 
 std::string ResultMessage(int32_t code) {
     for (const auto& [known, text] : MESSAGES) {

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "File.h"
+
 namespace kestrun {
 
 constexpr int32_t RESULT_OK = 0;
@@ -33,5 +35,13 @@ constexpr int32_t RESULT_FFDECODE_START = 1001036;
 //     0 -> "Загрузка завершена."
 //     3 -> "Ошибка: 3"   (a tool's own exit code)
 std::string ResultMessage(int32_t code);
+
+// Why a file could not be read as one, for the log after the code's message:
+//     FileProblem::Fifo -> "это именованный канал (FIFO), а не файл"
+std::string FileProblemText(FileProblem problem);
+
+// A step that ran out of disk space, in MB of 2^20 bytes (free rounded down, needed up):
+//     (3 MB, 310 MB) -> "диск заполнен (свободно 3 МБ, нужно 310 МБ)"
+std::string DiskFullText(uint64_t freeBytes, uint64_t neededBytes);
 
 } // namespace kestrun

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "File.h"
+#include "Guardian.h"
 #include "Path.h"
 #include "ResultCodes.h"
 #include "WavHeader.h"
@@ -24,22 +25,32 @@ struct DecoderRow {
     int32_t startFailureCode;
     MinimumSize minimum;
     bool exitCodeUsed;
+    // About how many WAV bytes a source byte becomes, for telling a full disk: lossy
+    // sound at its common rates 8 to 11 (128 kbit/s MP3 against CD audio's 1411), AC3 and
+    // MPEG audio 3, lossless 2, containers that may hold video 1 (their sound is a small
+    // part of them, its WAV seldom larger than the whole).
+    uint32_t wavPerSourceByte;
 };
 
 constexpr DecoderRow DECODER_ROWS[] = {
-    {Decoder::Lame, RESULT_LAME_START, MinimumSize::SourceThird, true},
-    {Decoder::Faad, RESULT_FAAD_START, MinimumSize::Source, true},
-    {Decoder::OggDec, RESULT_OGGDEC_START, MinimumSize::Source, true},
-    {Decoder::MppDec, RESULT_MPPDEC_START, MinimumSize::SourcePlusHeader, true},
-    {Decoder::BeSweet, RESULT_BESWEET_START, MinimumSize::Fixed50, true},
-    {Decoder::Mac, RESULT_MAC_START, MinimumSize::Source, true},
-    {Decoder::WvUnpack, RESULT_WVUNPACK_START, MinimumSize::Source, true},
-    {Decoder::Flac, RESULT_FLAC_START, MinimumSize::Source, true},
-    {Decoder::Ofr, RESULT_OFR_START, MinimumSize::Source, false},
-    {Decoder::TtaEnc, RESULT_TTAENC_START, MinimumSize::Source, false},
+    {Decoder::Lame, RESULT_LAME_START, MinimumSize::SourceThird, true, 11},
+    {Decoder::Faad, RESULT_FAAD_START, MinimumSize::Source, true, 11},
+    {Decoder::OggDec, RESULT_OGGDEC_START, MinimumSize::Source, true, 11},
+    {Decoder::MppDec, RESULT_MPPDEC_START, MinimumSize::SourcePlusHeader, true, 8},
+    {Decoder::BeSweet, RESULT_BESWEET_START, MinimumSize::Fixed50, true, 3},
+    {Decoder::Mac, RESULT_MAC_START, MinimumSize::Source, true, 2},
+    {Decoder::WvUnpack, RESULT_WVUNPACK_START, MinimumSize::Source, true, 2},
+    {Decoder::Flac, RESULT_FLAC_START, MinimumSize::Source, true, 2},
+    {Decoder::Ofr, RESULT_OFR_START, MinimumSize::Source, false, 2},
+    {Decoder::TtaEnc, RESULT_TTAENC_START, MinimumSize::Source, false, 2},
     // Containers that may hold video, or other streams, far larger than their sound.
-    {Decoder::FFdecode, RESULT_FFDECODE_START, MinimumSize::Fixed50, true},
+    {Decoder::FFdecode, RESULT_FFDECODE_START, MinimumSize::Fixed50, true, 1},
 };
+
+// The two tools whose standard output is the WAV: WMA at its common rates, and DTS, whose
+// 1536 kbit/s are about CD audio's.
+constexpr uint32_t WMA_WAV_PER_SOURCE_BYTE = 11;
+constexpr uint32_t DTS_WAV_PER_SOURCE_BYTE = 1;
 
 struct ExtensionRow {
     const char* extension;
@@ -132,6 +143,39 @@ uint32_t MinimumOf(const DecoderRow& row, const JobInfo& job, uint32_t sourceSiz
     return sourceSize;
 }
 
+// The source's size, or -1 with the reason in context.detail when it is no regular file:
+// a FIFO or device would hold the decoder reading it for ever.
+int64_t SourceSize(const JobInfo& job, RunnerContext& context) {
+    uint64_t size = 0;
+    const FileProblem problem = RegularFileSize(job.sourcePath, &size);
+    if (problem != FileProblem::None) {
+        context.detail = FileProblemText(problem);
+        return -1;
+    }
+    return static_cast<int64_t>(std::min<uint64_t>(size, INT64_MAX));
+}
+
+// A step that failed may have run out of disk space; the tool deleted what it wrote, so
+// what tells is a file system with less room than the file would take. The log then says
+// so, unless it already has a reason.
+void NoteDiskFull(const std::string& writtenPath, uint64_t neededBytes, int32_t code,
+                  RunnerContext& context) {
+    if (code == RESULT_OK || code == TERMINATED_EXIT_CODE || !context.detail.empty()) {
+        return;
+    }
+    const std::string folder(PathFolder(writtenPath));
+    uint64_t free = 0;
+    if (FreeBytes(folder.empty() ? "." : folder, &free) && free < neededBytes) {
+        context.detail = DiskFullText(free, neededBytes);
+    }
+}
+
+uint64_t EstimatedWav(uint64_t sourceSize, uint32_t wavPerSourceByte) {
+    return sourceSize > (UINT64_MAX - WAV_HEADER_BYTES) / wavPerSourceByte
+               ? UINT64_MAX
+               : WAV_HEADER_BYTES + sourceSize * wavPerSourceByte;
+}
+
 CommandLine::Piece Lit(std::string text) {
     return {std::move(text), false};
 }
@@ -168,15 +212,20 @@ ToolRun RunTool(const CommandLine& command, RunnerContext& context,
 // open, the tool's command is built from it, the job switches to its WAV, and that WAV is
 // created for the tool's standard output. Returns its descriptor, or -1 with *failure set.
 int CreateStdoutWav(Decoder decoder, int32_t startFailureCode, JobInfo& job, CommandLine* command,
-                    int32_t* failure) {
-    uint32_t sourceSize = 0;
-    if (!FileSize32(job.sourcePath, &sourceSize)) {
+                    int32_t* failure, RunnerContext& context, uint64_t* sourceSize) {
+    const int64_t size = SourceSize(job, context);
+    if (size < 0) {
         *failure = RESULT_OPEN_FAILED;
         return -1;
     }
+    *sourceSize = static_cast<uint64_t>(size);
     *command = DecoderCommand(decoder, job, job.sourcePath, {}, {});
     job.sourcePath = DecodingBase(job.outputBase) + ".wav";
+    GuardFile(job.sourcePath);
     const int fd = CreateFileForWriting(job.sourcePath);
+    if (fd < 0) {
+        ReleaseFile(job.sourcePath);
+    }
     *failure = startFailureCode;
     return fd;
 }
@@ -279,15 +328,22 @@ CommandLine DecoderCommand(Decoder decoder, const JobInfo& job, const std::strin
     return {};
 }
 
-void CheckDecodedOutput(const JobInfo& job, uint32_t minimumSize, int32_t* code) {
+void CheckDecodedOutput(const JobInfo& job, uint32_t minimumSize, int32_t* code,
+                        std::string* detail) {
     if (*code == 0) {
-        uint32_t size = 0;
-        if (!FileSize32(job.sourcePath, &size) || size < minimumSize) {
+        uint64_t size = 0;
+        const FileProblem problem = RegularFileSize(job.sourcePath, &size);
+        if (problem != FileProblem::None || static_cast<uint32_t>(size) < minimumSize) {
             *code = RESULT_DECODE_FAILED;
+        }
+        // A missing WAV is the plain decoding failure; anything else there is named.
+        if (problem != FileProblem::None && problem != FileProblem::NotFound && detail != nullptr) {
+            *detail = FileProblemText(problem);
         }
     }
     if (*code != 0) {
         DeleteFileIfAny(job.sourcePath);
+        ReleaseFile(job.sourcePath);
     }
 }
 
@@ -317,20 +373,28 @@ int32_t RunDecoder(Decoder decoder, JobInfo& job, RunnerContext& context) {
     if (row == nullptr) {
         return UNSUPPORTED_TYPE;
     }
-    uint32_t sourceSize = 0;
-    if (!FileSize32(job.sourcePath, &sourceSize)) {
+    const int64_t wholeSourceSize = SourceSize(job, context);
+    if (wholeSourceSize < 0) {
         return RESULT_OPEN_FAILED;
     }
+    const auto sourceSize = static_cast<uint32_t>(wholeSourceSize);
     // The tool writes under a name of its own until the job has passed; oggdec's copy
     // takes that name too, since oggdec puts its WAV beside its input.
     JobInfo decoding = job;
     decoding.outputBase = DecodingBase(job.outputBase);
     const std::string oggCopy = decoding.outputBase + ".tmp.ogg";
-    if (decoder == Decoder::OggDec && !CopyFileReplacing(job.sourcePath, oggCopy)) {
-        return RESULT_COPY_FAILED;
+    if (decoder == Decoder::OggDec) {
+        GuardFile(oggCopy);
+        if (!CopyFileReplacing(job.sourcePath, oggCopy)) {
+            DeleteFileIfAny(oggCopy);
+            ReleaseFile(oggCopy);
+            return RESULT_COPY_FAILED;
+        }
     }
     const std::string srcPath = job.sourcePath;
     job.sourcePath = decoding.outputBase + ".wav";
+    // Until the caller has renamed or deleted it (Decode), a sudden end must not leave it.
+    GuardFile(job.sourcePath);
     const CommandLine command =
         DecoderCommand(decoder, decoding, srcPath, job.sourcePath, context.settings);
 
@@ -339,7 +403,9 @@ int32_t RunDecoder(Decoder decoder, JobInfo& job, RunnerContext& context) {
         // No output to judge, and nothing to delete but the copy.
         if (decoder == Decoder::OggDec) {
             DeleteFileIfAny(oggCopy);
+            ReleaseFile(oggCopy);
         }
+        ReleaseFile(job.sourcePath);
         return row->startFailureCode;
     }
     int32_t code = run.exitCode;
@@ -348,17 +414,26 @@ int32_t RunDecoder(Decoder decoder, JobInfo& job, RunnerContext& context) {
     if (!row->exitCodeUsed && code != TERMINATED_EXIT_CODE) {
         code = 0;
     }
-    CheckDecodedOutput(job, MinimumOf(*row, job, sourceSize), &code);
+    CheckDecodedOutput(job, MinimumOf(*row, job, sourceSize), &code, &context.detail);
     if (decoder == Decoder::OggDec) {
         DeleteFileIfAny(oggCopy);
+        ReleaseFile(oggCopy);
     }
+    // An mp4 may be mostly picture, like the containers.
+    const uint32_t ratio = decoder == Decoder::Faad && EqualsIgnoringAsciiCase(job.extension, "mp4")
+                               ? 1
+                               : row->wavPerSourceByte;
+    NoteDiskFull(job.sourcePath, EstimatedWav(static_cast<uint64_t>(wholeSourceSize), ratio), code,
+                 context);
     return code;
 }
 
 int32_t RunWmaDec(JobInfo& job, RunnerContext& context) {
     CommandLine command;
     int32_t failure = 0;
-    const int fd = CreateStdoutWav(Decoder::WmaDec, RESULT_WMADEC_START, job, &command, &failure);
+    uint64_t sourceSize = 0;
+    const int fd = CreateStdoutWav(Decoder::WmaDec, RESULT_WMADEC_START, job, &command, &failure,
+                                   context, &sourceSize);
     if (fd < 0) {
         return failure;
     }
@@ -369,6 +444,7 @@ int32_t RunWmaDec(JobInfo& job, RunnerContext& context) {
     if (!WriteAll(fd, SerializeWavHeader(header).data(), WAV_HEADER_BYTES)) {
         CloseFile(fd);
         DeleteFileIfAny(job.sourcePath);
+        ReleaseFile(job.sourcePath);
         return RESULT_WMADEC_START;
     }
     // Not followed: the header is only complete once this runner has corrected it.
@@ -376,6 +452,7 @@ int32_t RunWmaDec(JobInfo& job, RunnerContext& context) {
     if (!run.started) {
         CloseFile(fd);
         DeleteFileIfAny(job.sourcePath);
+        ReleaseFile(job.sourcePath);
         return RESULT_WMADEC_START;
     }
     int32_t code = run.exitCode;
@@ -386,14 +463,17 @@ int32_t RunWmaDec(JobInfo& job, RunnerContext& context) {
         WriteAllAt(fd, 0, SerializeWavHeader(header).data(), WAV_HEADER_BYTES);
     }
     CloseFile(fd);
-    CheckDecodedOutput(job, 50, &code);
+    CheckDecodedOutput(job, 50, &code, &context.detail);
+    NoteDiskFull(job.sourcePath, EstimatedWav(sourceSize, WMA_WAV_PER_SOURCE_BYTE), code, context);
     return code;
 }
 
 int32_t RunDtsDec(JobInfo& job, RunnerContext& context) {
     CommandLine command;
     int32_t failure = 0;
-    const int fd = CreateStdoutWav(Decoder::DtsDec, RESULT_DTSDEC_START, job, &command, &failure);
+    uint64_t sourceSize = 0;
+    const int fd = CreateStdoutWav(Decoder::DtsDec, RESULT_DTSDEC_START, job, &command, &failure,
+                                   context, &sourceSize);
     if (fd < 0) {
         return failure;
     }
@@ -403,10 +483,12 @@ int32_t RunDtsDec(JobInfo& job, RunnerContext& context) {
     if (!run.started) {
         // The empty file is only the decoder's working name now: nobody looks for it.
         DeleteFileIfAny(job.sourcePath);
+        ReleaseFile(job.sourcePath);
         return RESULT_DTSDEC_START;
     }
     int32_t code = run.exitCode;
-    CheckDecodedOutput(job, 100, &code);
+    CheckDecodedOutput(job, 100, &code, &context.detail);
+    NoteDiskFull(job.sourcePath, EstimatedWav(sourceSize, DTS_WAV_PER_SOURCE_BYTE), code, context);
     return code;
 }
 
@@ -431,6 +513,11 @@ int32_t RunWaveGain(const JobInfo& job, RunnerContext& context) {
         return RESULT_WAVEGAIN_START;
     }
     DeleteFileIfAny(PathAppend(folder, "wavegain.tmp"));
+    // The normalised file is written beside the WAV, at the WAV's size.
+    uint64_t wavSize = 0;
+    if (RegularFileSize(job.sourcePath, &wavSize) == FileProblem::None) {
+        NoteDiskFull(job.sourcePath, wavSize, run.exitCode, context);
+    }
     return run.exitCode;
 }
 

@@ -39,6 +39,9 @@ struct RunnerContext {
     ChildProcess& childProcess;
     const ToolSettings& settings;
     FollowFn follow = {}; // empty: the runner just waits
+    // Set by a runner that failed and knows why (a source that is no file, a full disk):
+    // one line for the log after the code's message.
+    std::string detail = {};
 };
 
 // The conversion step of an extension; None for a WAV, which needs no conversion.
@@ -89,10 +92,11 @@ std::optional<Decoder> DecoderForJob(const JobInfo& job, RunnerContext& context)
 // the job's later steps have passed, or deletes it.
 int32_t RunDecoder(Decoder decoder, JobInfo& job, RunnerContext& context);
 
-// code 0 stays 0 only if the file at job.sourcePath exists and has at least minimumSize
-// bytes (lower 32 bits); otherwise it becomes RESULT_DECODE_FAILED. A non-zero code
-// deletes that file.
-void CheckDecodedOutput(const JobInfo& job, uint32_t minimumSize, int32_t* code);
+// code 0 stays 0 only if the file at job.sourcePath is a regular file of at least
+// minimumSize bytes (lower 32 bits); otherwise it becomes RESULT_DECODE_FAILED, with the
+// reason in *detail when the path is no regular file. A non-zero code deletes that file.
+void CheckDecodedOutput(const JobInfo& job, uint32_t minimumSize, int32_t* code,
+                        std::string* detail = nullptr);
 
 // The two tools whose standard output is the WAV.
 int32_t RunWmaDec(JobInfo& job, RunnerContext& context);

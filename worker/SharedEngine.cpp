@@ -1,11 +1,27 @@
 // The engine behind its lock, with numbered loads.
 #include "SharedEngine.h"
 
+#include "File.h"
+#include "ResultCodes.h"
+#include "Srt.h"
+
 namespace kestrun {
 
+SharedEngine::SharedEngine() {
+    SetFileReplacer(&ReplaceFileContents);
+}
+
 uint64_t SharedEngine::Load(const std::string& path, std::string* why) {
+    const FileProblem problem = RegularFileProblem(path);
     std::lock_guard lock(mutex_);
     currentLoad_ = 0;
+    if (problem != FileProblem::None) {
+        engine_->FreeAll();
+        if (why != nullptr) {
+            *why = FileProblemText(problem);
+        }
+        return 0;
+    }
     if (!engine_->LoadWav(path, why)) {
         return 0;
     }

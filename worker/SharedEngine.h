@@ -17,8 +17,13 @@ namespace kestrun {
 
 class SharedEngine {
 public:
+    // Its SRT writes, and those of every engine, go through the platform's replacement,
+    // which leaves no temporary file behind when the program is killed midway.
+    SharedEngine();
+
     // LoadWav under the lock. Returns the new load's number (never 0), or 0 when the engine
     // refused the file (it then holds no load); *why then says what the file is, if known.
+    // Only a regular file is handed to the engine: a FIFO or device would block its read.
     uint64_t Load(const std::string& path, std::string* why = nullptr);
 
     // The engine's following load of a WAV a decoder is still writing, made into an engine

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "File.h"
+#include "Guardian.h"
 #include "Mono.h"
 #include "Path.h"
 #include "ResultCodes.h"
@@ -11,6 +12,32 @@
 #include "WavFormat.h"
 
 namespace kestrun {
+namespace {
+
+// The result a job gets whose file cannot be read as one: the code the step that would
+// first have read it gives a file it cannot open, so the log's first words stay as they
+// were.
+int32_t UnreadableSourceCode(const JobInfo& job, std::optional<Decoder> decoder) {
+    if (!decoder) {
+        return UNSUPPORTED_TYPE;
+    }
+    if (*decoder != Decoder::None) {
+        return RESULT_OPEN_FAILED;
+    }
+    return job.monoFlag == MONO_FLAG_SET ? RESULT_MONO_FAILED : RESULT_BAD_WAV;
+}
+
+// A canonical copy that could not be written for want of room says so with the figures.
+void NoteCopyDiskFull(const std::string& copy, const WavLayout& layout, std::string* detail) {
+    const uint64_t needed = WAV_HEADER_BYTES + layout.frames * 2u * layout.outChannels;
+    const std::string folder(PathFolder(copy));
+    uint64_t free = 0;
+    if (detail != nullptr && FreeBytes(folder.empty() ? "." : folder, &free) && free < needed) {
+        *detail = DiskFullText(free, needed);
+    }
+}
+
+} // namespace
 
 CWrkThread::CWrkThread(SharedEngine& engine, ChildProcess& childProcess, ExitSignal& exitMutex,
                        IJobReceiver& mainWindowHandle, ToolSettings settings)
@@ -30,7 +57,14 @@ bool CWrkThread::Start() {
         return false;
     }
     try {
-        thread_ = std::thread(&CWrkThread::Loop, this);
+        thread_ = std::thread([this] {
+            Loop();
+            {
+                std::lock_guard lock(mutex_);
+                loopDone_ = true;
+            }
+            ended_.notify_all();
+        });
     } catch (const std::system_error&) {
         return false;
     }
@@ -54,6 +88,20 @@ void CWrkThread::Join() {
     if (thread_.joinable()) {
         thread_.join();
     }
+}
+
+bool CWrkThread::JoinUntil(std::chrono::steady_clock::time_point deadline) {
+    if (!thread_.joinable()) {
+        return true;
+    }
+    {
+        std::unique_lock lock(mutex_);
+        if (!ended_.wait_until(lock, deadline, [this] { return loopDone_; })) {
+            return false;
+        }
+    }
+    thread_.join();
+    return true;
 }
 
 bool CWrkThread::CommandWaiting() const {
@@ -102,8 +150,16 @@ void CWrkThread::RunJob(std::unique_ptr<JobInfo> job) {
         mainWindowHandle_.SetTitle(result->text);
 
         RunnerContext probeContext{childProcess_, jobSettings_};
-        const std::optional<Decoder> decoder = DecoderForJob(*job, probeContext);
-        if (!decoder) {
+        // A FIFO, socket or device would hold whatever reads it first (the probe, a decoder,
+        // the load) for ever: only a regular file goes on, and anything else is named.
+        const FileProblem problem = RegularFileProblem(job->sourcePath);
+        const std::optional<Decoder> decoder = problem == FileProblem::None
+                                                   ? DecoderForJob(*job, probeContext)
+                                                   : DecoderFor(job->extension);
+        if (problem != FileProblem::None) {
+            result->code = UnreadableSourceCode(*job, decoder);
+            result->detail = FileProblemText(problem);
+        } else if (!decoder) {
             result->code = UNSUPPORTED_TYPE;
         } else if (*decoder == Decoder::None) {
             result->code = PostDecode(*job, &result->loadNumber, &result->detail);
@@ -147,6 +203,9 @@ int32_t CWrkThread::Decode(Decoder decoder, JobInfo& job, JobResult& result) {
         };
     }
     int32_t code = RunDecoder(decoder, job, context);
+    if (code != RESULT_OK && !context.detail.empty()) {
+        result.detail = context.detail;
+    }
     if (code == RESULT_OK && followed) {
         result.loadNumber = followedLoad;
         if (followedLoad == 0) {
@@ -162,11 +221,13 @@ int32_t CWrkThread::Decode(Decoder decoder, JobInfo& job, JobResult& result) {
     if (code != RESULT_OK) {
         if (decoded) {
             DeleteFileIfAny(job.sourcePath);
+            ReleaseFile(job.sourcePath);
         }
         result.loadNumber = 0;
         return code;
     }
     if (!job.keepDecodedWav) {
+        // Still guarded (Guardian.h): the receiver releases it as it deletes it.
         result.wavIsTemporary = true;
         return code;
     }
@@ -175,10 +236,12 @@ int32_t CWrkThread::Decode(Decoder decoder, JobInfo& job, JobResult& result) {
     const std::string wav = job.outputBase + ".wav";
     if (!RenameReplacing(job.sourcePath, wav)) {
         DeleteFileIfAny(job.sourcePath);
+        ReleaseFile(job.sourcePath);
         engine_.Drop(result.loadNumber);
         result.loadNumber = 0;
         return RESULT_COPY_FAILED;
     }
+    ReleaseFile(job.sourcePath);
     job.sourcePath = wav;
     return code;
 }
@@ -196,8 +259,11 @@ int32_t CWrkThread::PostDecode(JobInfo& job, uint64_t* loadNumber, std::string* 
         if (probe.ok && !probe.canonical16) {
             copy = DecodingBase(job.outputBase) + ".wav";
             work.sourcePath = copy;
+            GuardFile(copy);
             if (!WriteCanonicalCopy(job.sourcePath, copy, detail)) {
                 DeleteFileIfAny(copy);
+                ReleaseFile(copy);
+                NoteCopyDiskFull(copy, probe.layout, detail);
                 return mono ? RESULT_MONO_FAILED : RESULT_BAD_WAV;
             }
         } else if (!probe.ok && detail != nullptr) {
@@ -205,12 +271,19 @@ int32_t CWrkThread::PostDecode(JobInfo& job, uint64_t* loadNumber, std::string* 
         }
     }
     int32_t code = RESULT_OK;
-    if (mono && !ConvertToMono(work.sourcePath)) {
+    std::string monoWhy;
+    if (mono && !ConvertToMono(work.sourcePath, &monoWhy)) {
         code = RESULT_MONO_FAILED;
+        if (!monoWhy.empty() && detail != nullptr) {
+            *detail = monoWhy;
+        }
     }
     if (code == RESULT_OK && normalise) {
         RunnerContext context{childProcess_, jobSettings_};
         code = RunWaveGain(work, context);
+        if (code != RESULT_OK && !context.detail.empty() && detail != nullptr) {
+            *detail = context.detail;
+        }
     }
     if (code == RESULT_OK) {
         std::string why;
@@ -226,6 +299,7 @@ int32_t CWrkThread::PostDecode(JobInfo& job, uint64_t* loadNumber, std::string* 
     }
     if (!copy.empty()) {
         DeleteFileIfAny(copy);
+        ReleaseFile(copy);
     }
     return code;
 }

@@ -2,6 +2,7 @@
 // end (decoder, mono conversion, normalisation, engine load) before reading the next.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -39,6 +40,11 @@ public:
     // Waits for the thread to end (after JOB_CMD_QUIT), without a time limit.
     void Join();
 
+    // Waits for the thread to end (after JOB_CMD_QUIT) until deadline. False when it still
+    // runs, stuck in a call that blocks (an open of a FIFO, say): it is left alone then, and
+    // the program must end without destroying this object (ExitNow).
+    bool JoinUntil(std::chrono::steady_clock::time_point deadline);
+
     // Runs one job on the calling thread and reports it: what the thread does for each
     // JOB_CMD_RUN. Every job run yields exactly one result, unless the exit signal is raised
     // (the job is dropped) or the receiver is gone (the result is dropped).
@@ -70,6 +76,8 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
+    std::condition_variable ended_; // notified when Loop has returned
+    bool loopDone_ = false;         // under mutex_
     std::deque<Command> commands_;
     std::thread thread_;
 };
