@@ -34,17 +34,22 @@ inline std::vector<std::string> ReadLines(const std::string& path) {
     return lines;
 }
 
-// True once the process has ended, within a few seconds. A process that ended but was not
-// reaped counts as ended: an orphan's zombie waits for a reaper the container may lack.
+// Whether the process has ended, now. A process that ended but was not reaped counts as
+// ended: an orphan's zombie waits for a reaper the container may lack.
+inline bool ProcessHasEnded(int pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return true;
+    }
+    const std::size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+}
+
+// True once the process has ended, within a few seconds.
 inline bool ProcessEnds(int pid) {
     for (int i = 0; i < 500; ++i) {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string line;
-        if (!std::getline(stat, line)) {
-            return true;
-        }
-        const std::size_t close = line.rfind(')');
-        if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z') {
+        if (ProcessHasEnded(pid)) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

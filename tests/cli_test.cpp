@@ -1397,17 +1397,6 @@ std::vector<int> Descendants(int pid) {
     return found;
 }
 
-// Whether the process has ended, now: gone, or a zombie nobody reaps.
-bool HasEnded(int pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) {
-        return true;
-    }
-    const std::size_t close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
-}
-
 // Polls until done() or about seconds have passed; done()'s last answer.
 bool Within(double seconds, const std::function<bool()>& done) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -1442,7 +1431,7 @@ bool NonEmptyFile(const std::string& path) {
 double SignalAndTime(int pid, int signal) {
     const auto sent = std::chrono::steady_clock::now();
     kill(pid, signal);
-    const bool ended = Within(10, [pid] { return HasEnded(pid); });
+    const bool ended = Within(10, [pid] { return kestrun::test::ProcessHasEnded(pid); });
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
     if (!ended) {
@@ -1476,8 +1465,9 @@ TEST_F(cliStop, SigkillOfTheProgramLeavesNoToolAndNoWorkingFile) {
         EXPECT_NE(std::find(family.begin(), family.end(), std::stoi(pid[0])), family.end());
     }
     for (const int pid : family) {
-        EXPECT_TRUE(Within(3, [pid] { return HasEnded(pid); })) << pid << " outlived the program";
-        if (!HasEnded(pid)) {
+        EXPECT_TRUE(Within(3, [pid] { return kestrun::test::ProcessHasEnded(pid); }))
+            << pid << " outlived the program";
+        if (!kestrun::test::ProcessHasEnded(pid)) {
             kill(pid, SIGKILL);
         }
     }
@@ -1540,7 +1530,7 @@ TEST_F(cliStop, StopSignalsEndTheProgramWhileAThreadIsStuckOpeningAFifo) {
                 const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
                 Within(2, [&] {
                     std::error_code ec;
-                    if (HasEnded(pid)) {
+                    if (kestrun::test::ProcessHasEnded(pid)) {
                         return true;
                     }
                     for (const fs::directory_entry& task : fs::directory_iterator(tasks, ec)) {
@@ -1552,7 +1542,7 @@ TEST_F(cliStop, StopSignalsEndTheProgramWhileAThreadIsStuckOpeningAFifo) {
                     }
                     return false;
                 });
-                if (!HasEnded(pid)) {
+                if (!kestrun::test::ProcessHasEnded(pid)) {
                     seconds = SignalAndTime(pid, signal);
                 }
             };

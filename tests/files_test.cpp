@@ -82,16 +82,6 @@ void MakeSocket(const std::string& path) {
     close(fd);
 }
 
-bool Ended(int pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) {
-        return true;
-    }
-    const std::size_t close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
-}
-
 // Runs with a generous time limit: a child that hangs is killed, and the FIFOs it may wait
 // on are opened once, so that the test fails instead of hanging.
 RunResult RunLimited(const std::vector<std::string>& argv, bool* hung,
@@ -99,7 +89,7 @@ RunResult RunLimited(const std::vector<std::string>& argv, bool* hung,
     RunOptions options;
     options.whileRunning = [hung, fifos](int pid) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!Ended(pid)) {
+        while (!kestrun::test::ProcessHasEnded(pid)) {
             if (std::chrono::steady_clock::now() > deadline) {
                 *hung = true;
                 kill(pid, SIGKILL);
@@ -528,16 +518,17 @@ TEST(filesAdapters, WavegainStoppedWhileFfmpegRunsLeavesNoTemporaryFile) {
     options.environment = {{"PATH", dir / "bin" + ":" + std::getenv("PATH")}};
     options.whileRunning = [&](int pid) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!Ended(pid) && std::chrono::steady_clock::now() < deadline && !sawTemporary) {
+        while (!kestrun::test::ProcessHasEnded(pid) &&
+               std::chrono::steady_clock::now() < deadline && !sawTemporary) {
             sawTemporary = Listing(dir.path()).find(".kestrun-") != std::string::npos;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         kill(pid, SIGTERM);
         const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!Ended(pid) && std::chrono::steady_clock::now() < limit) {
+        while (!kestrun::test::ProcessHasEnded(pid) && std::chrono::steady_clock::now() < limit) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        stoppedInTime = Ended(pid);
+        stoppedInTime = kestrun::test::ProcessHasEnded(pid);
         if (!stoppedInTime) {
             kill(pid, SIGKILL);
         }
