@@ -1,6 +1,7 @@
 // Profile (INI) files over POSIX: the line parser, the look-up behind both readers, and the
 // single pass that copies a file into its replacement while setting one key.
 #include "Profile.h"
+#include "ProfileNames.h"
 
 #include "File.h"
 
@@ -24,32 +25,9 @@ constexpr std::size_t WRITE_CHUNK_BYTES = 1 << 16;
 constexpr mode_t NEW_FILE_MODE = 0666; // narrowed by the umask, as for any created file
 constexpr std::string_view UTF8_BOM = "\xEF\xBB\xBF";
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && IsBlank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
+using profile::IsBlank;
+using profile::SameName;
+using profile::Trim;
 
 bool IsQuote(char c) {
     return c == '"' || c == '\'';
