@@ -3,6 +3,7 @@
 // beyond asking whether --out-dir is a folder.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ struct Options {
     ToolSettings tools;
     bool recursive = false;
     Shard shard;
+
+    bool operator==(const Options&) const = default;
 };
 
 struct ParsedArgs {
@@ -33,13 +36,32 @@ struct ParsedArgs {
     int status = 0;
     std::string text;
     Options options;
+
+    bool operator==(const ParsedArgs&) const = default;
 };
 
 // The exit status of a bad command line.
 constexpr int EXIT_USAGE = 2;
 
-// Never throws; the same argv always gives the same result while the file system does not
-// change. cores is the default of --threads.
+// The command line's parser, declared once and used for any number of parses; each parse
+// starts afresh, whatever came before. cores is the default of --threads.
+class ArgParser {
+public:
+    explicit ArgParser(int cores);
+    ~ArgParser();
+    ArgParser(const ArgParser&) = delete;
+    ArgParser& operator=(const ArgParser&) = delete;
+
+    // Never throws; the same argv always gives the same result while the file system does
+    // not change.
+    ParsedArgs Parse(int argc, const char* const* argv);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// One parse with a parser of its own.
 ParsedArgs ParseArgs(int argc, const char* const* argv, int cores);
 
 } // namespace kestrun::cli

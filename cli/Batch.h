@@ -32,6 +32,8 @@ struct Settings {
     int lanes = 1; // files at once
     int32_t audioStream = 0;
     bool keepDecodedWav = true;
+
+    bool operator==(const Settings&) const = default;
 };
 
 // What the main thread waits for: a lane's result, or without one the signal of a stop

@@ -14,6 +14,8 @@ namespace kestrun::cli {
 struct Shard {
     uint32_t index = 0;
     uint32_t count = 1;
+
+    bool operator==(const Shard&) const = default;
 };
 
 // "I/N" with 0 <= I < N, both plain decimal numbers ("3/16"); false for anything else

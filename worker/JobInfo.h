@@ -90,6 +90,8 @@ struct ToolSettings {
     std::string azidGain;
     // Where tools are looked up; empty means DefaultToolFolders().
     std::vector<std::string> toolFolders;
+
+    bool operator==(const ToolSettings&) const = default;
 };
 
 } // namespace kestrun

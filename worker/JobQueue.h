@@ -20,6 +20,8 @@ struct JobOptions {
     int32_t normIndex = 0;
     bool useSrcPath = true;   // outputs beside the source; else in outputFolder
     std::string outputFolder; // taken as it stands ("./", "", "/out")
+
+    bool operator==(const JobOptions&) const = default;
 };
 
 // The job for a dropped path: mono flag, gain, mode, output base and extension.
