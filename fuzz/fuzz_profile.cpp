@@ -1,5 +1,6 @@
-// The settings file: a value written reads back as written (up to a line break), no other
-// line of the file changes, and a refused write leaves the file byte for byte.
+// The settings file, on its text in memory: a value written reads back as written (up to a
+// line break), no other line changes, only names that cannot be stored are refused; and a
+// real file, now and then, changes as its text does and not at all on a refusal.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <string>
@@ -65,51 +66,70 @@ std::vector<std::string> OtherLines(std::string_view file, std::string_view sect
     return kept;
 }
 
+// The names a write refuses: empty once trimmed, a line break, a section with ']', a key
+// with '=' or starting with ';', '#' or '['.
+bool Storable(std::string_view section, std::string_view key) {
+    return !section.empty() && !key.empty() &&
+           section.find_first_of("]\r\n") == std::string_view::npos &&
+           key.find_first_of("=\r\n") == std::string_view::npos && key.front() != ';' &&
+           key.front() != '#' && key.front() != '[';
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-    static const kestrun::fuzz::ScratchFile scratch("profile.ini");
-    const std::string& path = scratch.path();
+    using kestrun::ProfileGetStringInText;
+    using kestrun::ProfileWriteStringInText;
     FuzzedDataProvider in(data, size);
+    // One input in 64 also goes through a real file, which must come out as the text does.
+    const bool throughFile = in.ConsumeIntegral<uint8_t>() < 4;
     const std::string section = in.ConsumeRandomLengthString(24);
     const std::string key = in.ConsumeRandomLengthString(24);
     const std::string value = in.ConsumeRandomLengthString(48);
     const std::string otherSection = in.ConsumeRandomLengthString(24);
     const std::string otherKey = in.ConsumeRandomLengthString(24);
     const std::string before = in.ConsumeRemainingBytesAsString();
-    FUZZ_CHECK(kestrun::fuzz::WriteWhole(path, before));
+    const std::string_view s = Trim(section);
+    const std::string_view k = Trim(key);
 
     const std::string def = "\x01(none)";
-    const std::string otherBefore =
-        kestrun::ProfileGetString(otherSection, otherKey, def, SIZE_MAX, path);
-    const bool ok = kestrun::ProfileWriteString(section, key, value, path);
-    std::string after;
-    FUZZ_CHECK(kestrun::fuzz::ReadWhole(path, &after));
+    std::string after = "\x02(untouched)";
+    const bool ok = ProfileWriteStringInText(before, section, key, value, &after);
+    FUZZ_CHECK(ok == Storable(s, k));
+    if (throughFile) {
+        static const kestrun::fuzz::ScratchFile scratch("profile.ini");
+        const std::string& path = scratch.path();
+        FUZZ_CHECK(kestrun::fuzz::WriteWhole(path, before));
+        FUZZ_CHECK(kestrun::ProfileGetString(otherSection, otherKey, def, SIZE_MAX, path) ==
+                   ProfileGetStringInText(before, otherSection, otherKey, def, SIZE_MAX));
+        FUZZ_CHECK(kestrun::ProfileWriteString(section, key, value, path) == ok);
+        std::string inFile;
+        FUZZ_CHECK(kestrun::fuzz::ReadWhole(path, &inFile));
+        // A refused write leaves the file byte for byte.
+        FUZZ_CHECK(inFile == (ok ? after : before));
+    }
     if (!ok) {
-        FUZZ_CHECK(after == before);
+        FUZZ_CHECK(after == "\x02(untouched)");
         return 0;
     }
 
     // Read back as written, up to the first line break.
     const std::string stored = value.substr(0, value.find_first_of("\r\n"));
-    FUZZ_CHECK(kestrun::ProfileGetString(section, key, def, SIZE_MAX, path) == stored);
-    FUZZ_CHECK(kestrun::ProfileGetString(section, key, def, 3, path) == stored.substr(0, 3));
+    FUZZ_CHECK(ProfileGetStringInText(after, section, key, def, SIZE_MAX) == stored);
+    FUZZ_CHECK(ProfileGetStringInText(after, section, key, def, 3) == stored.substr(0, 3));
 
     // Every other line kept, in its order.
-    const std::string_view s = Trim(section);
-    const std::string_view k = Trim(key);
     FUZZ_CHECK(OtherLines(after, s, k) == OtherLines(before, s, k));
 
     // Any other key reads as it did.
     if (!(SameName(Trim(otherSection), s) && SameName(Trim(otherKey), k))) {
-        FUZZ_CHECK(kestrun::ProfileGetString(otherSection, otherKey, def, SIZE_MAX, path) ==
-                   otherBefore);
+        FUZZ_CHECK(ProfileGetStringInText(after, otherSection, otherKey, def, SIZE_MAX) ==
+                   ProfileGetStringInText(before, otherSection, otherKey, def, SIZE_MAX));
     }
 
     // Writing the same again changes nothing.
-    FUZZ_CHECK(kestrun::ProfileWriteString(section, key, value, path));
     std::string again;
-    FUZZ_CHECK(kestrun::fuzz::ReadWhole(path, &again));
+    FUZZ_CHECK(ProfileWriteStringInText(after, section, key, value, &again));
     FUZZ_CHECK(again == after);
     return 0;
 }

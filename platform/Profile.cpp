@@ -137,20 +137,37 @@ private:
     std::size_t capacity_ = 0;
 };
 
-// The key's value (quotes already removed); false when the file, the section or the key
-// is not there. Only the first section of a name counts, and in it the first such key.
-bool LookUp(const std::string& section, const std::string& key, const std::string& file,
-            std::string* value) {
-    const std::string_view wantSection = Trim(section);
-    const std::string_view wantKey = Trim(key);
-    LineReader reader;
-    if (!ValidSection(wantSection) || !ValidKey(wantKey) || !reader.Open(file)) {
-        return false;
+// The lines of a file's contents held in memory, as LineReader would give them.
+class TextLines {
+public:
+    explicit TextLines(std::string_view text) : text_(text) {}
+
+    bool Next(std::string_view* line) {
+        if (text_.empty()) {
+            return false;
+        }
+        const std::size_t end = text_.find('\n');
+        const std::size_t n = end == std::string_view::npos ? text_.size() : end + 1;
+        *line = text_.substr(0, n);
+        text_.remove_prefix(n);
+        return true;
     }
+
+    bool Failed() const { return false; }
+
+private:
+    std::string_view text_;
+};
+
+// The key's value (quotes already removed); false when the section or the key is not
+// there. Only the first section of a name counts, and in it the first such key.
+template <class Lines>
+bool LookUpIn(Lines* reader, std::string_view wantSection, std::string_view wantKey,
+              std::string* value) {
     bool inSection = false;
     bool seenSection = false;
     std::string_view line;
-    for (bool first = true; reader.Next(&line); first = false) {
+    for (bool first = true; reader->Next(&line); first = false) {
         const ParsedLine parsed = ParseLine(line, first);
         if (parsed.kind == LineKind::HEADER) {
             if (seenSection) {
@@ -163,6 +180,25 @@ bool LookUp(const std::string& section, const std::string& key, const std::strin
         }
     }
     return false;
+}
+
+// As LookUpIn, on the file; false too when the file cannot be read or a name could never
+// have been written.
+bool LookUp(const std::string& section, const std::string& key, const std::string& file,
+            std::string* value) {
+    const std::string_view wantSection = Trim(section);
+    const std::string_view wantKey = Trim(key);
+    LineReader reader;
+    return ValidSection(wantSection) && ValidKey(wantKey) && reader.Open(file) &&
+           LookUpIn(&reader, wantSection, wantKey, value);
+}
+
+// A value as ProfileGetString gives it: cut to maxChars.
+std::string CutValue(std::string value, std::size_t maxChars) {
+    if (value.size() > maxChars) {
+        value.resize(maxChars);
+    }
+    return value;
 }
 
 // The line that stores value, without its line end. A value must come back as it went
@@ -224,16 +260,25 @@ private:
     std::string buffer_;
 };
 
-// Copies the existing file into its replacement, changing or adding one key line.
-// Lines after the section's last key (blank lines, comments) are held back until it is
-// known whether the new key has to go before them.
-bool RewriteFile(LineReader* reader, const std::string& file, std::string_view section,
-                 std::string_view keyName, const std::string& keyLine) {
-    FileReplacement replacement;
-    if (!replacement.Open(file)) {
-        return false;
+// Output gathered in memory.
+class StringWriter {
+public:
+    explicit StringWriter(std::string* text) : text_(text) {}
+    bool Put(std::string_view bytes) {
+        text_->append(bytes);
+        return true;
     }
-    ReplacementWriter out(&replacement);
+
+private:
+    std::string* text_;
+};
+
+// Copies the existing lines to out, changing or adding one key line. Lines after the
+// section's last key (blank lines, comments) are held back until it is known whether the
+// new key has to go before them.
+template <class Lines, class Out>
+bool RewriteLines(Lines* reader, Out* out, std::string_view section, std::string_view keyName,
+                  const std::string& keyLine) {
     std::string eol = "\n"; // new lines follow the file's first line end
     std::string heldBack;   // lines after the target section's last key so far
     bool inSection = false; // inside the first section named section
@@ -253,26 +298,26 @@ bool RewriteFile(LineReader* reader, const std::string& file, std::string_view s
         lastCr = ending == "\r";
         if (inSection && !done && parsed.kind == LineKind::HEADER) {
             // A header always follows a complete line, so the key line can go right here.
-            ok = out.Put(keyLine) && out.Put(eol) && out.Put(heldBack);
+            ok = out->Put(keyLine) && out->Put(eol) && out->Put(heldBack);
             done = true;
         }
         if (parsed.kind == LineKind::HEADER) {
             inSection = !seenSection && SameName(parsed.name, section);
             seenSection = seenSection || inSection;
-            ok = ok && out.Put(line);
+            ok = ok && out->Put(line);
         } else if (inSection && !done && parsed.kind == LineKind::KEY) {
-            ok = out.Put(heldBack);
+            ok = out->Put(heldBack);
             heldBack.clear();
             if (SameName(parsed.name, keyName)) {
-                ok = ok && out.Put(keyLine) && out.Put(ending);
+                ok = ok && out->Put(keyLine) && out->Put(ending);
                 done = true;
             } else {
-                ok = ok && out.Put(line);
+                ok = ok && out->Put(line);
             }
         } else if (inSection && !done) {
             heldBack += line;
         } else {
-            ok = out.Put(line);
+            ok = out->Put(line);
         }
     }
     if (!ok || reader->Failed()) {
@@ -284,14 +329,26 @@ bool RewriteFile(LineReader* reader, const std::string& file, std::string_view s
         if (heldBack.empty() && !lastEnded) {
             // A lone '\r' is completed to "\r\n": another '\r' after it would become part
             // of the line's text, and of a value on it.
-            ok = out.Put(lastCr ? "\n" : eol);
+            ok = out->Put(lastCr ? "\n" : eol);
         }
         if (!inSection) {
-            ok = ok && out.Put("[") && out.Put(section) && out.Put("]") && out.Put(eol);
+            ok = ok && out->Put("[") && out->Put(section) && out->Put("]") && out->Put(eol);
         }
-        ok = ok && out.Put(keyLine) && out.Put(eol) && out.Put(heldBack);
+        ok = ok && out->Put(keyLine) && out->Put(eol) && out->Put(heldBack);
     }
-    return ok && out.Flush() && replacement.Commit();
+    return ok;
+}
+
+// The file replaced by its copy with the key set; the file stays as it was on failure.
+bool RewriteFile(LineReader* reader, const std::string& file, std::string_view section,
+                 std::string_view keyName, const std::string& keyLine) {
+    FileReplacement replacement;
+    if (!replacement.Open(file)) {
+        return false;
+    }
+    ReplacementWriter out(&replacement);
+    return RewriteLines(reader, &out, section, keyName, keyLine) && out.Flush() &&
+           replacement.Commit();
 }
 
 } // namespace
@@ -325,13 +382,24 @@ std::string ProfileGetString(const std::string& section, const std::string& key,
                              const std::string& file) {
     try {
         std::string value;
-        if (!LookUp(section, key, file, &value)) {
-            return def;
-        }
-        if (value.size() > maxChars) {
-            value.resize(maxChars);
-        }
-        return value;
+        return LookUp(section, key, file, &value) ? CutValue(std::move(value), maxChars) : def;
+    } catch (const std::exception&) {
+        return def;
+    }
+}
+
+std::string ProfileGetStringInText(std::string_view text, const std::string& section,
+                                   const std::string& key, const std::string& def,
+                                   std::size_t maxChars) {
+    try {
+        const std::string_view wantSection = Trim(section);
+        const std::string_view wantKey = Trim(key);
+        TextLines lines(text);
+        std::string value;
+        return ValidSection(wantSection) && ValidKey(wantKey) &&
+                       LookUpIn(&lines, wantSection, wantKey, &value)
+                   ? CutValue(std::move(value), maxChars)
+                   : def;
     } catch (const std::exception&) {
         return def;
     }
@@ -358,6 +426,28 @@ bool ProfileWriteString(const std::string& section, const std::string& key,
         std::string contents = "[";
         contents.append(sectionName).append("]\n").append(keyLine).append("\n");
         return WriteNewFile(file, contents);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool ProfileWriteStringInText(std::string_view text, const std::string& section,
+                              const std::string& key, const std::string& value,
+                              std::string* result) {
+    try {
+        const std::string_view sectionName = Trim(section);
+        const std::string_view keyName = Trim(key);
+        if (!ValidSection(sectionName) || !ValidKey(keyName)) {
+            return false;
+        }
+        TextLines lines(text);
+        std::string written;
+        StringWriter out(&written);
+        if (!RewriteLines(&lines, &out, sectionName, keyName, KeyLine(keyName, value))) {
+            return false;
+        }
+        *result = std::move(written);
+        return true;
     } catch (const std::exception&) {
         return false;
     }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace kestrun {
 
@@ -32,5 +33,15 @@ std::string ProfileGetString(const std::string& section, const std::string& key,
 // to its first line break.
 bool ProfileWriteString(const std::string& section, const std::string& key,
                         const std::string& value, const std::string& file);
+
+// The same two on a file's contents held in memory, for checks that must not touch a
+// disk: what ProfileGetString reads from a file holding text, and in *result the text
+// ProfileWriteString leaves in such a file (false, *result untouched, where it refuses).
+std::string ProfileGetStringInText(std::string_view text, const std::string& section,
+                                   const std::string& key, const std::string& def,
+                                   std::size_t maxChars);
+bool ProfileWriteStringInText(std::string_view text, const std::string& section,
+                              const std::string& key, const std::string& value,
+                              std::string* result);
 
 } // namespace kestrun

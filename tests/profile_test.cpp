@@ -62,6 +62,7 @@ TEST_F(ProfileTest, LinesAreReadLeniently) {
     for (const auto& [text, want] : cases) {
         Put(text);
         EXPECT_EQ(Get("Key"), want) << text;
+        EXPECT_EQ(ProfileGetStringInText(text, "Options", "Key", DEF, 1 << 30), want) << text;
     }
 }
 
@@ -110,6 +111,11 @@ TEST_F(ProfileTest, WritesKeepEveryOtherLine) {
         }
         EXPECT_TRUE(Set(key, "v"));
         EXPECT_EQ(Text(), after) << before;
+        // The same write on the text in memory: a missing file is an empty one there.
+        std::string inText;
+        EXPECT_TRUE(
+            ProfileWriteStringInText(before == "-" ? "" : before, "Options", key, "v", &inText));
+        EXPECT_EQ(inText, after) << before;
     }
 }
 
@@ -195,6 +201,10 @@ TEST_F(ProfileTest, RefusedWritesLeaveTheOldFile) {
     EXPECT_FALSE(ProfileWriteString("Op]tions", "K", "v", ini));
     EXPECT_FALSE(ProfileWriteString("", "K", "v", ini));
     EXPECT_FALSE(std::filesystem::exists(ini));
+    std::string untouched = "x";
+    EXPECT_FALSE(ProfileWriteStringInText("[Options]\n", "Options", "a=b", "v", &untouched));
+    EXPECT_EQ(ProfileGetStringInText("[Options]\na=b\n", "Options", "a=b", DEF, 9), DEF);
+    EXPECT_EQ(untouched, "x");
 
     // A file that could not be read was rewritten from nothing, losing all its lines.
     // Run as a user without the rights: root would be allowed everything.
