@@ -187,6 +187,50 @@ TEST(ConvertToMono, EndsRightAfterTheMonoData) {
     }
 }
 
+TEST(ConvertToMono, ItsStepsOnAnOpenFileGiveWhatTheFileGets) {
+    // The steps a caller without a file to replace uses: the same decision and the same
+    // bytes, and a write that fails part way is a failure.
+    std::vector<uint8_t> trailing = Stereo(70'000); // past one read chunk
+    trailing.insert(trailing.end(), {'L', 'I', 'S', 'T', 2, 0, 0, 0, 'a', 'b'});
+    testwav::FixRiffSize(trailing);
+    std::vector<uint8_t> odd = Stereo(3);
+    Put32(odd, 40, 11);
+    odd.resize(44 + 11);
+    testwav::FixRiffSize(odd);
+    std::vector<uint8_t> refused = Stereo(3);
+    Put16(refused, 20, 3);
+    const std::pair<std::vector<uint8_t>, kestrun::MonoPlan> cases[] = {
+        {trailing, kestrun::MonoPlan::Mix},
+        {odd, kestrun::MonoPlan::Mix},
+        {MakeWav(1, 8000, std::vector<int16_t>(4, 9)), kestrun::MonoPlan::Keep},
+        {refused, kestrun::MonoPlan::Refuse},
+    };
+    TempDir dir;
+    for (const auto& [wav, plan] : cases) {
+        WriteFile(dir / "in.wav", wav);
+        WriteFile(dir / "a.wav", wav);
+        const int fd = ::open((dir / "in.wav").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        kestrun::WavHeader header{};
+        EXPECT_EQ(kestrun::PlanMono(fd, wav.size(), &header), plan);
+        EXPECT_EQ(ConvertToMono(dir / "a.wav"), plan != kestrun::MonoPlan::Refuse);
+        if (plan == kestrun::MonoPlan::Mix) {
+            std::string bytes;
+            ASSERT_TRUE(kestrun::MixToMono(fd, header, [&](const void* data, std::size_t n) {
+                bytes.append(static_cast<const char*>(data), n);
+                return true;
+            }));
+            EXPECT_EQ(bytes, ReadFile(dir / "a.wav"));
+            ASSERT_EQ(::lseek(fd, 44, SEEK_SET), 44);
+            int calls = 0;
+            EXPECT_FALSE(kestrun::MixToMono(fd, header,
+                                            [&](const void*, std::size_t) { return ++calls < 2; }));
+            EXPECT_EQ(calls, 2) << "no write after the one that failed";
+        }
+        ::close(fd);
+    }
+}
+
 TEST(ConvertToMono, LongFileCrossesReadChunksAndLoadsAsMono) {
     constexpr uint32_t DATA_BYTES = 40'000'000; // three full read chunks and a partial one
     std::vector<uint8_t> wav = MakeWav(2, 44100, {});

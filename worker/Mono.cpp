@@ -1,5 +1,5 @@
-// Stereo-to-mono conversion: the stereo data are read through the shared read buffer,
-// mixed into a file beside the original, and that file replaces the original in one rename.
+// Stereo-to-mono conversion: the header's checks, the mix of the stereo data read through
+// the shared read buffer, and the file beside the original that replaces it in one rename.
 #include "Mono.h"
 
 #include <algorithm>
@@ -48,10 +48,30 @@ void MixFrames(const uint8_t* stereo, std::size_t frames, int16_t* mono) {
     }
 }
 
-// fd stands right after the header. The mono file is written beside the original and
-// takes its place only once complete, so no whole-file buffer is needed to keep the
-// original intact: each chunk is mixed into a small block and written out.
-bool MixDownAndRewrite(int fd, const std::string& path, WavHeader header, bool* noSpace) {
+} // namespace
+
+MonoPlan PlanMono(int fd, uint64_t size, WavHeader* header) {
+    const uint32_t fileSize32 = static_cast<uint32_t>(size);
+    if (fileSize32 <= WAV_HEADER_BYTES) {
+        return MonoPlan::Refuse;
+    }
+    uint8_t raw[WAV_HEADER_BYTES];
+    if (!ReadFull(fd, raw, sizeof raw)) {
+        return MonoPlan::Refuse;
+    }
+    *header = ParseWavHeader(std::span<const uint8_t, WAV_HEADER_BYTES>(raw));
+    if (!IsAcceptedWavHeader(*header, fileSize32)) {
+        return MonoPlan::Refuse;
+    }
+    if (header->nChannels != 2) {
+        return MonoPlan::Keep; // mono, or no channels: nothing to mix
+    }
+    // The read would fall short anyway; failing now spares writing a doomed mono file.
+    return header->dataSize > size - WAV_HEADER_BYTES ? MonoPlan::Refuse : MonoPlan::Mix;
+}
+
+// Each chunk is mixed into a small block and handed on, so no whole-file buffer is needed.
+bool MixToMono(int fd, WavHeader header, const MonoWriteFn& write) {
     std::span<uint8_t> chunkBuffer;
     try {
         chunkBuffer = readBuffer(); // allocated on its first use
@@ -69,15 +89,7 @@ bool MixDownAndRewrite(int fd, const std::string& path, WavHeader header, bool* 
     header.nChannels >>= 1;
     header.riffSize = header.dataSize + RIFF_SIZE_BEFORE_DATA;
     const auto headerBytes = SerializeWavHeader(header);
-
-    FileReplacement replacement;
-    // Told on every way out, once the replacement is gone and its blocks are free again.
-    struct NoteSpace {
-        const FileReplacement& replacement;
-        bool* noSpace;
-        ~NoteSpace() { *noSpace = replacement.NoSpace(); }
-    } noteSpace{replacement, noSpace};
-    if (!replacement.Open(path) || !replacement.Write(headerBytes.data(), headerBytes.size())) {
+    if (!write(headerBytes.data(), headerBytes.size())) {
         return false;
     }
     uint32_t remaining = stereoBytes;
@@ -89,7 +101,7 @@ bool MixDownAndRewrite(int fd, const std::string& path, WavHeader header, bool* 
             return false;
         }
         MixFrames(chunkBuffer.data(), chunk / 4, block.get());
-        if (!replacement.Write(block.get(), 2 * (chunk / 4))) {
+        if (!write(block.get(), 2 * (chunk / 4))) {
             return false;
         }
         remaining -= static_cast<uint32_t>(chunk);
@@ -97,13 +109,8 @@ bool MixDownAndRewrite(int fd, const std::string& path, WavHeader header, bool* 
     // A data size of 4n + 2 or 4n + 3 leaves one byte of the mono data that no sample
     // covers.
     const uint8_t spare = 0;
-    if (header.dataSize % 2 != 0 && !replacement.Write(&spare, 1)) {
-        return false;
-    }
-    return replacement.Commit();
+    return header.dataSize % 2 == 0 || write(&spare, 1);
 }
-
-} // namespace
 
 bool ConvertToMono(const std::string& path, std::string* why) {
     // Opened for writing although only read here: a file the user may not change fails
@@ -117,28 +124,30 @@ bool ConvertToMono(const std::string& path, std::string* why) {
     if (file.fd() < 0 || !DescriptorSize(file.fd(), &size)) {
         return false;
     }
-    const uint32_t fileSize32 = static_cast<uint32_t>(size);
-    if (fileSize32 <= WAV_HEADER_BYTES) {
+    WavHeader header{};
+    switch (PlanMono(file.fd(), size, &header)) {
+    case MonoPlan::Refuse:
         return false;
-    }
-    uint8_t raw[WAV_HEADER_BYTES];
-    if (!ReadFull(file.fd(), raw, sizeof raw)) {
-        return false;
-    }
-    const WavHeader header = ParseWavHeader(std::span<const uint8_t, WAV_HEADER_BYTES>(raw));
-    if (!IsAcceptedWavHeader(header, fileSize32)) {
-        return false;
-    }
-    if (header.nChannels != 2) {
-        return true; // mono, or no channels: nothing to mix
-    }
-    // The read would fall short anyway; failing now spares writing a doomed mono file.
-    if (header.dataSize > size - WAV_HEADER_BYTES) {
-        return false;
+    case MonoPlan::Keep:
+        return true;
+    case MonoPlan::Mix:
+        break;
     }
     AdviseSequentialRead(file.fd());
+    // The mono file is written beside the original and takes its place only once
+    // complete, so the original stays intact whatever happens before.
     bool noSpace = false;
-    if (!MixDownAndRewrite(file.fd(), path, header, &noSpace)) {
+    bool mixed = false;
+    {
+        FileReplacement replacement;
+        mixed = replacement.Open(path) &&
+                MixToMono(
+                    file.fd(), header,
+                    [&](const void* data, std::size_t n) { return replacement.Write(data, n); }) &&
+                replacement.Commit();
+        noSpace = replacement.NoSpace();
+    } // the replacement's blocks are free again before the space is measured
+    if (!mixed) {
         const std::string folder(PathFolder(path));
         uint64_t free = 0;
         if (noSpace && why != nullptr && FreeBytes(folder.empty() ? "." : folder, &free)) {
