@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include <sndfile.h>
+
 #include "TestWav.h"
 #include "VadEngine.h"
 #include "WavFormat.h"
@@ -632,6 +634,167 @@ std::vector<int16_t> DataSamples(const std::string& path) {
     return {};
 }
 
+// ---- libsndfile as a reference reader ----
+
+// The speakers the rule mixes for a channel count with no usable mask.
+std::vector<Sp> DefaultSpeakers(int channels) {
+    switch (channels) {
+    case 3:
+        return {FL, FR, LFE};
+    case 4:
+        return {FL, FR, FC, BC};
+    case 5:
+        return {FL, FR, FC, BL, BR};
+    case 6:
+        return {FL, FR, FC, LFE, BL, BR};
+    case 7:
+        return {FL, FR, FC, LFE, BC, SL, SR};
+    default:
+        return {FL, FR, FC, LFE, BL, BR, SL, SR};
+    }
+}
+
+std::vector<Sp> MaskSpeakers(uint32_t mask) {
+    std::vector<Sp> speakers;
+    for (int bit = 0; bit < 18; ++bit) {
+        if (mask & (1u << bit)) {
+            speakers.push_back(Sp(bit));
+        }
+    }
+    return speakers;
+}
+
+// A layout drawn at random from everything the loader reads: container, sample format
+// (plain, float, extensible with fewer valid bits), 1 to 8 channels with a mask or without,
+// rate, length, chunks before and after the data, a partial frame at its end.
+struct RandomLayout {
+    std::string name;
+    Case c;
+};
+
+RandomLayout DrawLayout(std::mt19937& rng) {
+    auto pick = [&](auto... values) {
+        const std::vector<std::common_type_t<decltype(values)...>> v{values...};
+        return v[rng() % v.size()];
+    };
+    RandomLayout out;
+    Case& c = out.c;
+    c.box = pick(Box::Riff, Box::Rf64, Box::W64);
+    const int channels = int(pick(1, 1, 2, 2, 2, 3, 4, 5, 6, 7, 8));
+    const uint32_t rate = pick(8000u, 11025u, 16000u, 22050u, 32000u, 44100u, 48000u, 96000u);
+    switch (rng() % 3) {
+    case 0: // plain PCM of any width
+        c.fmt = Fmt(1, uint16_t(channels), rate, uint16_t(pick(8, 12, 16, 16, 20, 24, 24, 32)));
+        break;
+    case 1: // float
+        c.fmt = Fmt(3, uint16_t(channels), rate, uint16_t(pick(32, 32, 64)));
+        c.floatEdges = rng() % 2 == 0;
+        break;
+    default: { // extensible: integer with all or fewer valid bits, or float
+        if (rng() % 3 == 0) {
+            const uint16_t bits = uint16_t(pick(32, 64));
+            c.fmt = Fmt(0xFFFE, uint16_t(channels), rate, bits, 3, bits);
+            c.floatEdges = rng() % 2 == 0;
+        } else {
+            const uint16_t bits = uint16_t(pick(16, 24, 32));
+            const uint16_t valid = uint16_t(bits - pick(0, 0, 4, 8));
+            c.fmt = Fmt(0xFFFE, uint16_t(channels), rate, bits, 1, valid);
+        }
+        // A mask naming as many speakers as there are channels, or one the rule ignores.
+        const std::vector<std::vector<uint32_t>> masks = {{},
+                                                          {0x4, 0x1},
+                                                          {0x3, 0x3},
+                                                          {0x7, 0xB, 0x103},
+                                                          {0x33, 0x107, 0xC3, 0x603},
+                                                          {0x37, 0x607},
+                                                          {0x3F, 0x60F},
+                                                          {0x70F},
+                                                          {0x63F}};
+        const std::vector<uint32_t>& fit = masks[std::size_t(channels)];
+        c.fmt.mask = rng() % 4 == 0 ? 0 : fit[rng() % fit.size()];
+        break;
+    }
+    }
+    // libsndfile reads no extensible format in Wave64 (the loader does).
+    if (c.box == Box::W64 && c.fmt.tag == 0xFFFE) {
+        c.box = pick(Box::Riff, Box::Rf64);
+    }
+    if (channels > 2) {
+        c.speakers = __builtin_popcount(c.fmt.mask) == channels ? MaskSpeakers(c.fmt.mask)
+                                                                : DefaultSpeakers(channels);
+    }
+    c.seconds = double(1 + rng() % 6) / 20.0; // 50 to 300 ms
+    // Not in Wave64: libsndfile reads the pad that follows the data chunk there as more
+    // data, where the loader stops at the chunk's size (see the length in the test, too).
+    const int align = c.fmt.Align();
+    c.extraDataBytes =
+        align > 1 && c.box != Box::W64 && rng() % 4 == 0 ? int(1 + rng() % unsigned(align - 1)) : 0;
+    // Chunks libsndfile and the loader both know to skip; Wave64 files keep to their own.
+    if (c.box != Box::W64) {
+        for (std::size_t n = rng() % 3; n > 0; --n) {
+            c.before.push_back(pick(Make("JUNK", rng() % 40, true, 0), Make("LIST", 4 + rng() % 60),
+                                    Make("bext", 602, true), Make("iXML", 1 + rng() % 50),
+                                    Make("PAD ", rng() % 9, false, 0)));
+        }
+        for (std::size_t n = rng() % 3; n > 0; --n) {
+            c.after.push_back(pick(Make("LIST", 4 + rng() % 60), Make("id3 ", 1 + rng() % 99)));
+        }
+    }
+    // libsndfile's RF64 reader does not skip the pad byte after a chunk of odd size and
+    // then misses the data chunk; the loader skips it, as RIFF has it.
+    if (c.box == Box::Rf64) {
+        for (auto* chunks : {&c.before, &c.after}) {
+            for (Chunk& chunk : *chunks) {
+                if (chunk.body.size() % 2 != 0) {
+                    chunk.body.push_back(0);
+                }
+            }
+        }
+    }
+    const char* boxName = c.box == Box::Riff ? "RIFF" : c.box == Box::Rf64 ? "RF64" : "Wave64";
+    out.name = std::string(boxName) + ", tag " + std::to_string(c.fmt.tag) + ", " +
+               std::to_string(c.fmt.bits) + " bits (" + std::to_string(c.fmt.validBits) +
+               " valid), " + std::to_string(channels) + " channels, mask " +
+               std::to_string(c.fmt.mask) + ", " + std::to_string(rate) + " Hz, " +
+               std::to_string(c.extraDataBytes) + " stray bytes, chunks";
+    for (const auto* chunks : {&c.before, &c.after}) {
+        for (const Chunk& chunk : *chunks) {
+            out.name += " " + chunk.id + "(" + std::to_string(chunk.body.size()) + ")";
+        }
+        out.name += chunks == &c.before ? " | data |" : "";
+    }
+    c.name = out.name;
+    return out;
+}
+
+// What libsndfile reads from a file, taken to 16 bits by the conversion rule from its own
+// values (integers it scales by 1 / 2^(width - 1), floats as stored) and mixed down as the
+// rule mixes; empty when libsndfile cannot read the file.
+std::vector<int16_t> ReadWithSndfile(const std::string& path, bool isFloat,
+                                     const std::vector<Sp>& speakers, SF_INFO* info) {
+    *info = SF_INFO{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, info);
+    if (file == nullptr) {
+        return {};
+    }
+    sf_command(file, SFC_SET_NORM_DOUBLE, nullptr, SF_TRUE);
+    std::vector<double> x(std::size_t(info->frames) * std::size_t(info->channels));
+    const sf_count_t got = sf_readf_double(file, x.data(), info->frames);
+    sf_close(file);
+    x.resize(std::size_t(got) * std::size_t(info->channels));
+    std::vector<int16_t> s16;
+    for (double v : x) {
+        // An integer sample scaled down by a power of two: the floor of v x 32768 is the
+        // arithmetic shift the rule takes. A float: rounded, clamped, NaN as 0.
+        s16.push_back(isFloat
+                          ? RuleFloat(v)
+                          : int16_t(std::max(-32768.0, std::min(32767.0, std::floor(v * 32768)))));
+    }
+    return speakers.empty() ? s16 : Downmix(s16, speakers);
+}
+
+// ---- layouts ----
+
 } // namespace
 
 TEST(WavLayout, EveryLayoutLoadsAsItsCanonicalEquivalent) {
@@ -663,6 +826,66 @@ TEST(WavLayout, EveryLayoutLoadsAsItsCanonicalEquivalent) {
         const kestrun::WavProbe copyProbe = kestrun::ProbeWavFile(dir / "copy.wav");
         EXPECT_TRUE(copyProbe.ok && copyProbe.canonical16);
     }
+}
+
+TEST(WavLayout, LibsndfileReadsTheSameSamplesFromEveryLayout) {
+    // Some hundreds of files of random layouts: the samples the loader takes from each, as
+    // its canonical copy holds them and as their energies show, are those libsndfile reads.
+    constexpr int FILES = 300;
+    std::mt19937 rng(20261207);
+    testwav::TempDir dir;
+    int compared = 0;
+    for (int n = 0; n < FILES; ++n) {
+        const RandomLayout layout = DrawLayout(rng);
+        SCOPED_TRACE(layout.name);
+        const Case& c = layout.c;
+        std::size_t frames = std::size_t(c.seconds * c.fmt.rate);
+        if (c.box == Box::W64) {
+            frames -= frames % 8; // data that need no pad: libsndfile would read it as samples
+        }
+        std::vector<double> x = Speechy(frames, c.fmt.channels, c.fmt.rate, rng());
+        if (c.floatEdges) {
+            AddFloatEdges(x, c.fmt.channels);
+        }
+        std::vector<int16_t> unused;
+        Bytes data = Encode(c.fmt, x, &unused, rng());
+        for (int i = 0; i < c.extraDataBytes; ++i) {
+            data.push_back(uint8_t(0x55 + i));
+        }
+        const std::string src = dir / "src.wav";
+        testwav::WriteFile(src, BuildWav(c.box, c.fmt, data, c.before, c.after).bytes);
+
+        SF_INFO info;
+        const bool isFloat = c.fmt.tag == 3 || (c.fmt.tag == 0xFFFE && c.fmt.sub == 3);
+        const std::vector<int16_t> reference = ReadWithSndfile(src, isFloat, c.speakers, &info);
+        ASSERT_EQ(info.channels, c.fmt.channels) << "libsndfile: " << sf_strerror(nullptr);
+        ASSERT_EQ(info.samplerate, int(c.fmt.rate));
+        const int outChannels = std::min<int>(c.fmt.channels, 2);
+        ASSERT_EQ(reference.size(), std::size_t(info.frames) * std::size_t(outChannels));
+
+        CVadEngine loaded;
+        std::string why;
+        ASSERT_TRUE(loaded.LoadWav(src, &why)) << why;
+        ASSERT_TRUE(kestrun::WriteCanonicalCopy(src, dir / "copy.wav", &why)) << why;
+        const std::vector<int16_t> copied = DataSamples(dir / "copy.wav");
+        ASSERT_EQ(copied.size(), reference.size());
+        const auto diff = std::mismatch(copied.begin(), copied.end(), reference.begin());
+        ASSERT_TRUE(diff.first == copied.end())
+            << "sample " << (diff.first - copied.begin()) << ": " << *diff.first << " here, "
+            << *diff.second << " by libsndfile";
+
+        testwav::WriteFile(dir / "ref.wav",
+                           testwav::MakeWav(uint16_t(outChannels), c.fmt.rate, reference));
+        CVadEngine fromReference;
+        ASSERT_TRUE(fromReference.LoadWav(dir / "ref.wav"));
+        EXPECT_EQ(loaded.sampleCount(), fromReference.sampleCount());
+        EXPECT_EQ(loaded.maxEnergy(), fromReference.maxEnergy());
+        for (int ch = 0; ch < 2; ++ch) {
+            EXPECT_TRUE(Energies(loaded, ch) == Energies(fromReference, ch)) << "channel " << ch;
+        }
+        ++compared;
+    }
+    EXPECT_EQ(compared, FILES);
 }
 
 TEST(WavLayout, CanonicalFilesStillTakeTheOriginalPath) {
