@@ -149,8 +149,10 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
     }
 
     int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    rusage usage{};
+    while (wait4(pid, &wstatus, 0, &usage) < 0 && errno == EINTR) {
     }
+    result.peakMemoryKb = usage.ru_maxrss;
     if (WIFEXITED(wstatus)) {
         result.status = WEXITSTATUS(wstatus);
     } else if (WIFSIGNALED(wstatus)) {

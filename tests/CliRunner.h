@@ -14,6 +14,7 @@ struct RunResult {
     int status = -1; // exit status, or 128 + signal number when a signal ended it
     std::string out;
     std::string err;
+    long peakMemoryKb = 0; // the child's peak resident memory (its own, not its children's)
 };
 
 struct RunOptions {

@@ -1340,6 +1340,54 @@ TEST_F(cliBatch, ShardsTakeEveryNthFileOfTheWholeList) {
     }
 }
 
+TEST_F(cliBatch, TenThousandFilesAllRightInFlatMemory) {
+    // Three kinds of file under 10,000 names (hard links, so the copies cost no disk), each
+    // SRT checked against its kind's own run, and the peak memory against a tenth of that.
+    const std::string kinds[] = {GoldenMono(), GoldenStereo(), Wav(GOLDEN_RATE, 1, Bursts({C}))};
+    std::vector<std::string> expected;
+    for (std::size_t k = 0; k < std::size(kinds); ++k) {
+        const std::string src = Make("kind" + std::to_string(k) + ".wav", kinds[k]);
+        const RunResult r = RunCli({src});
+        ASSERT_EQ(r.status, 0) << r.err;
+        expected.push_back(ReadFile(dir_ / ("kind" + std::to_string(k) + ".srt")));
+    }
+    auto name = [](int i) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "f%05d", i);
+        return std::string(buf);
+    };
+    auto fill = [&](const std::string& folder, int count) {
+        fs::create_directories(folder);
+        for (int i = 0; i < count; ++i) {
+            fs::create_hard_link(dir_ / ("kind" + std::to_string(i % 3) + ".wav"),
+                                 folder + "/" + name(i) + ".wav");
+        }
+    };
+    fill(dir_ / "tenth", 1000);
+    fill(dir_ / "all", 10000);
+    const RunResult tenth = RunCli({dir_ / "tenth"});
+    ASSERT_EQ(tenth.status, 0) << tenth.err;
+    const RunResult all = RunCli({dir_ / "all"});
+    ASSERT_EQ(all.status, 0) << all.err;
+    EXPECT_EQ(all.err, "");
+    EXPECT_EQ(std::count(all.out.begin(), all.out.end(), '\n'), 10000);
+    int wrong = 0;
+    for (int i = 0; i < 10000; ++i) {
+        if (ReadFile(dir_ / ("all/" + name(i) + ".srt")) != expected[std::size_t(i % 3)] &&
+            wrong++ == 0) {
+            ADD_FAILURE() << name(i) << ".srt is not its kind's SRT";
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+#ifndef __SANITIZE_ADDRESS__ // the sanitizer's quarantine grows with every allocation
+    // What grows with the batch is its list of names, well under a megabyte here.
+    EXPECT_LT(all.peakMemoryKb, tenth.peakMemoryKb + 4096)
+        << "1,000 files: " << tenth.peakMemoryKb << " KB, 10,000: " << all.peakMemoryKb << " KB";
+#endif
+    std::printf("peak memory: %ld KB for 1,000 files, %ld KB for 10,000\n", tenth.peakMemoryKb,
+                all.peakMemoryKb);
+}
+
 TEST_F(cliBatch, ProgressLineOnlyOnATerminalAndNeverInsideALine) {
     const std::vector<std::string> files = {Make("first.wav", GoldenMono()), Make("notes.xyz", "x"),
                                             Make(std::string(120, 'n') + ".wav", GoldenMono())};

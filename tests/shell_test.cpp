@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -26,6 +27,7 @@
 #include <cstdlib>
 
 #include <cmath>
+#include <filesystem>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -103,6 +105,20 @@ std::vector<uint8_t> ToneWav() {
         }
     }
     return testwav::MakeWav(1, 16000, samples);
+}
+
+// The process's resident memory now, from /proc.
+long ResidentKb() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:")) {
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+        }
+    }
+    return 0;
 }
 
 QStringList FileLines(const QString& path) {
@@ -738,6 +754,80 @@ private slots:
     // A person's road: drop a spoken file on the real window, wait for the load and the
     // speech model, press Generate of the model, then of the energy detector. Without a
     // model beside the program the model's press shows why.
+    // A thousand files dropped one after another on the real window, worker and all: each
+    // reaches the log with one result, the badge follows the queue, memory stays flat.
+    void thousandDropsEachGetOneResult() {
+        constexpr int FILES = 1000;
+        std::vector<int16_t> tone(8000);
+        for (std::size_t i = 0; i < tone.size(); ++i) {
+            tone[i] = int16_t(12000 * std::sin(double(i) * 0.3) * (i % 4000 < 2000));
+        }
+        testwav::WriteFile(StdPath("tone.wav"), testwav::MakeWav(1, 16000, tone));
+        QStringList names;
+        for (int i = 0; i < FILES; ++i) {
+            names << QStringLiteral("f%1.wav").arg(i, 4, 10, QLatin1Char('0'));
+            std::filesystem::create_hard_link(StdPath("tone.wav"),
+                                              Path(names.back()).toStdString());
+        }
+
+        CMainApp app;
+        QVERIFY(app.InitInstance());
+        int dropped = 0;
+        int mostWaiting = 0;
+        int badgeFaults = 0;
+        long memoryAtTenth = 0;
+        long memoryAtEnd = 0;
+        QStringList lines;
+        const QString done = QString::fromStdString(ResultMessage(RESULT_OK));
+        QElapsedTimer clock;
+        clock.start();
+        app.SetOnWindowShown([&](CMainDlg& window) {
+            auto* tick = new QTimer(&window);
+            QObject::connect(tick, &QTimer::timeout, &window, [&, tick] {
+                // A few drops a tick, so that jobs pile up while others end.
+                for (int k = 0; k < 4 && dropped < FILES; ++k) {
+                    DropFiles(&window, {Path(names[dropped++])});
+                    const int waiting = window.jobQueue().pendingJobs();
+                    mostWaiting = std::max(mostWaiting, waiting);
+                    badgeFaults += window.tray().badgeNumber() != uint32_t(waiting);
+                }
+                const int results = int(window.log().findItems(done, Qt::MatchExactly).size());
+                if (memoryAtTenth == 0 && results >= FILES / 10) {
+                    memoryAtTenth = ResidentKb();
+                }
+                // A lost result would leave a job waiting for ever: give up after two minutes.
+                if ((dropped == FILES && window.jobQueue().pendingJobs() == 0) ||
+                    clock.elapsed() > 120'000) {
+                    tick->stop();
+                    memoryAtEnd = ResidentKb();
+                    for (int i = 0; i < window.log().count(); ++i) {
+                        lines << window.log().item(i)->text();
+                    }
+                    window.close();
+                }
+            });
+            tick->start(1);
+        });
+        app.RunMainWindow();
+        app.ExitInstance();
+
+        QCOMPARE(dropped, FILES);
+        QCOMPARE(badgeFaults, 0);
+        QVERIFY2(mostWaiting > 1, "the drops never got ahead of the worker");
+        // Each name once, each result once: a name's line at its drop, a result at its end.
+        QCOMPARE(lines.size(), 2 * FILES);
+        QCOMPARE(int(lines.count(done)), FILES);
+        for (const QString& name : names) {
+            QCOMPARE(int(lines.count(name)), 1);
+        }
+        qInfo("resident memory: %ld KB after %d results, %ld KB after %d; %d jobs waiting at most",
+              memoryAtTenth, FILES / 10, memoryAtEnd, FILES, mostWaiting);
+#ifndef __SANITIZE_ADDRESS__ // the sanitizer's quarantine grows with every allocation
+        // The log's lines are all that should grow: far below a megabyte here.
+        QVERIFY2(memoryAtEnd < memoryAtTenth + 8 * 1024, "memory grew with the jobs");
+#endif
+    }
+
     void speechFileFromDropToSrt() {
         const QString speech = Path("speech.wav");
         const QString script = QStringLiteral(KESTRUN_SOURCE_DIR "/scripts/make-speech.sh");
