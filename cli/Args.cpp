@@ -47,6 +47,7 @@ struct Values {
     bool recursive = false;
     std::optional<std::string> shardText;
     int threads = 1;
+    std::string format = "srt";
 };
 
 } // namespace
@@ -89,8 +90,13 @@ void ArgParser::Impl::Declare() {
                    "speech)");
     app.add_option("-p,--prefilter", v.prefilterText,
                    "energy prefilter of the glitch detector, 0 to 1 (default 0.005)");
+    app.add_option("--format", v.format,
+                   "what to write: srt (default), vtt (WebVTT), labels (an Audacity label "
+                   "track, .txt) or csv (start,end in seconds)")
+        ->check(CLI::IsMember({"srt", "vtt", "labels", "csv"}));
     app.add_option("-o,--output", v.output,
-                   "SRT path (a single FILE only); a decoded WAV goes beside it");
+                   "path of the SRT, or of the --format file (a single FILE only); a decoded "
+                   "WAV goes beside it");
     app.add_option("--out-dir", v.outDir, "folder for the SRT and decoded WAV files (must exist)");
     app.add_option("--info", v.infoFile, "print sample rate, channels and duration of a file");
     app.add_flag("--mono", v.mono, "mix a stereo WAV down to mono first (rewrites the WAV)");
@@ -199,6 +205,7 @@ ParsedArgs ArgParser::Impl::Parse(int argc, const char* const* argv) {
     if (v.shardText && !ParseShard(*v.shardText, &options.shard)) {
         return UsageError("--shard '" + *v.shardText + "': expected I/N with 0 <= I < N");
     }
+    ParseCueFormat(v.format, &settings.format); // checked by CLI11
     settings.output = v.output;
     settings.lanes = v.lanes;
     settings.audioStream = v.audioStream;

@@ -154,10 +154,12 @@ void Batch::Dispatch(Lane& lane) {
     const std::size_t index = next_++;
     std::unique_ptr<JobInfo> job = MakeJobInfo(files_[index], options_);
     if (settings_.output) {
-        // -o talk.srt: the SRT is talk.srt and a decoded WAV talk.wav.
+        // -o talk.srt: the SRT is talk.srt and a decoded WAV talk.wav (talk.vtt, talk.csv
+        // ... in the other formats).
         std::string_view base = *settings_.output;
-        if (PathFindExtension(base) == ".srt") {
-            base.remove_suffix(4);
+        const std::string_view extension = CueFormatExtension(settings_.format);
+        if (PathFindExtension(base) == extension) {
+            base.remove_suffix(extension.size());
         }
         job->outputBase = base;
     }
@@ -216,7 +218,9 @@ bool Batch::AnalyseLoaded(Lane& lane, const JobResult& result, std::size_t file)
 // What the window does with a loaded job when Generate is pressed, or with --info what it
 // shows in its labels. False after a message.
 bool Batch::HandleLoaded(Lane& lane, const JobResult& result, std::size_t file) {
-    const std::string srtPath = settings_.output ? *settings_.output : result.text + ".srt";
+    const std::string srtPath =
+        settings_.output ? *settings_.output
+                         : result.text + std::string(CueFormatExtension(settings_.format));
     DetectionResult run;
     std::string info;
     const bool held = lane.engine.WithLoad(result.loadNumber, [&](CVadEngine& e) {
@@ -227,6 +231,7 @@ bool Batch::HandleLoaded(Lane& lane, const JobResult& result, std::size_t file) 
             run.written = true;
             return;
         }
+        e.SetCueFormat(settings_.format);
         switch (settings_.detector) {
         case Detector::Energy:
             run = e.RunEnergyBased(settings_.threshold, srtPath);
@@ -244,7 +249,10 @@ bool Batch::HandleLoaded(Lane& lane, const JobResult& result, std::size_t file) 
         return false;
     }
     if (!run.written) {
-        output_.Err(file, FileErrorLine(files_[file], "cannot write SRT: " + run.error));
+        const std::string what = settings_.format == CueFormat::Srt
+                                     ? "SRT"
+                                     : std::string(CueFormatName(settings_.format)) + " file";
+        output_.Err(file, FileErrorLine(files_[file], "cannot write " + what + ": " + run.error));
         return false;
     }
     output_.Out(file,

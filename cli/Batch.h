@@ -16,6 +16,7 @@
 
 #include "JobInfo.h"
 #include "JobQueue.h"
+#include "Srt.h"
 
 namespace kestrun::cli {
 
@@ -32,6 +33,7 @@ struct Settings {
     int lanes = 1; // files at once
     int32_t audioStream = 0;
     bool keepDecodedWav = true;
+    CueFormat format = CueFormat::Srt; // of the file each run writes
 
     bool operator==(const Settings&) const = default;
 };

@@ -1,4 +1,5 @@
-// SRT formatting and the temp-file-and-rename write, or the program's own way of it.
+// SRT formatting, the other cue formats, and the temp-file-and-rename write, or the
+// program's own way of it.
 #include "Srt.h"
 
 #include <atomic>
@@ -14,15 +15,29 @@ namespace {
 
 std::atomic<FileReplacer> fileReplacer{nullptr};
 
-void AppendTime(std::string& out, int32_t value) {
+// mark: ',' in SRT, '.' in WebVTT.
+void AppendTime(std::string& out, int32_t value, char mark = ',') {
     // Negative times print as their magnitude; the negation wraps like 32-bit hardware,
     // so even INT32_MIN formats without undefined behaviour.
     if (value < 0) {
         value = WrapSub(0, value);
     }
     char buf[48];
-    const int n = std::snprintf(buf, sizeof buf, "%02d:%02d:%02d,%03d", value / 3600000,
-                                (value / 60000) % 60, (value / 1000) % 60, value % 1000);
+    const int n = std::snprintf(buf, sizeof buf, "%02d:%02d:%02d%c%03d", value / 3600000,
+                                (value / 60000) % 60, (value / 1000) % 60, mark, value % 1000);
+    out.append(buf, static_cast<std::size_t>(n));
+}
+
+// Milliseconds as seconds with exactly `decimals` (3 or 6) digits after the point:
+// 548 -> "0.548" or "0.548000", -35 -> "-0.035".
+void AppendSeconds(std::string& out, int32_t ms, int decimals) {
+    const int64_t v = ms;
+    const int64_t magnitude = v < 0 ? -v : v;
+    char buf[48];
+    const int n =
+        std::snprintf(buf, sizeof buf, "%s%lld.%03lld%s", v < 0 ? "-" : "",
+                      static_cast<long long>(magnitude / 1000),
+                      static_cast<long long>(magnitude % 1000), decimals == 6 ? "000" : "");
     out.append(buf, static_cast<std::size_t>(n));
 }
 
@@ -63,6 +78,91 @@ std::string BuildSrt(std::span<const Segment> segments) {
         out += "\r\n";
         AppendNumber(out, n);
         out += "\r\n\r\n";
+    }
+    return out;
+}
+
+bool ParseCueFormat(std::string_view name, CueFormat* format) {
+    for (const CueFormat f :
+         {CueFormat::Srt, CueFormat::WebVtt, CueFormat::Labels, CueFormat::Csv}) {
+        if (name == CueFormatName(f)) {
+            *format = f;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string_view CueFormatName(CueFormat format) {
+    switch (format) {
+    case CueFormat::WebVtt:
+        return "vtt";
+    case CueFormat::Labels:
+        return "labels";
+    case CueFormat::Csv:
+        return "csv";
+    case CueFormat::Srt:
+        break;
+    }
+    return "srt";
+}
+
+std::string_view CueFormatExtension(CueFormat format) {
+    switch (format) {
+    case CueFormat::WebVtt:
+        return ".vtt";
+    case CueFormat::Labels:
+        return ".txt";
+    case CueFormat::Csv:
+        return ".csv";
+    case CueFormat::Srt:
+        break;
+    }
+    return ".srt";
+}
+
+std::string BuildCues(CueFormat format, std::span<const Segment> segments) {
+    std::string out;
+    uint64_t n = 0;
+    switch (format) {
+    case CueFormat::Srt:
+        return BuildSrt(segments);
+    case CueFormat::WebVtt:
+        out.reserve(8 + segments.size() * 44);
+        out += "WEBVTT\n\n";
+        for (const Segment& s : segments) {
+            ++n;
+            AppendNumber(out, n);
+            out += '\n';
+            AppendTime(out, s.start, '.');
+            out += " --> ";
+            AppendTime(out, s.end, '.');
+            out += '\n';
+            AppendNumber(out, n);
+            out += "\n\n";
+        }
+        break;
+    case CueFormat::Labels:
+        out.reserve(segments.size() * 24);
+        for (const Segment& s : segments) {
+            AppendSeconds(out, s.start, 6);
+            out += '\t';
+            AppendSeconds(out, s.end, 6);
+            out += '\t';
+            AppendNumber(out, ++n);
+            out += '\n';
+        }
+        break;
+    case CueFormat::Csv:
+        out.reserve(10 + segments.size() * 16);
+        out += "start,end\n";
+        for (const Segment& s : segments) {
+            AppendSeconds(out, s.start, 3);
+            out += ',';
+            AppendSeconds(out, s.end, 3);
+            out += '\n';
+        }
+        break;
     }
     return out;
 }

@@ -1,4 +1,5 @@
-// SRT text: timestamp formatting, the cue layout, and the safe file write.
+// Cue text: SRT's timestamps and layout, the other formats a cue list can be written in,
+// and the safe file write.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,24 @@ std::string FormatTimeRange(int32_t start, int32_t end);
 // The whole SRT text: for cue n, "n\r\n", the time line, "n\r\n\r\n". No header, no
 // trailer; no segments give an empty text.
 std::string BuildSrt(std::span<const Segment> segments);
+
+// The formats a cue list can be written in. Each cue carries its number as its text where
+// the format has a text.
+enum class CueFormat {
+    Srt,    // as BuildSrt
+    WebVtt, // "WEBVTT", a blank line, then per cue "n\n00:00:01.500 --> 00:00:02.250\nn\n\n"
+    Labels, // an Audacity label track: per cue "1.500000\t2.250000\tn\n"
+    Csv,    // "start,end\n", then per cue "1.500,2.250\n" (seconds)
+};
+
+// "srt", "vtt", "labels", "csv": the names on kestrun-cli's command line.
+bool ParseCueFormat(std::string_view name, CueFormat* format);
+std::string_view CueFormatName(CueFormat format);
+// With its dot: ".srt", ".vtt", ".txt" (as Audacity names label files), ".csv".
+std::string_view CueFormatExtension(CueFormat format);
+
+// The whole text of the cues in a format. Line ends are SRT's "\r\n", else "\n".
+std::string BuildCues(CueFormat format, std::span<const Segment> segments);
 
 // Writes data to a temporary file beside path and renames it over path only when every
 // byte was written, so a failed write never leaves a half-written file or destroys an

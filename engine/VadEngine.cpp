@@ -623,7 +623,7 @@ void CVadEngine::DetectEnergyGlitch(int channel) {
 bool CVadEngine::WriteSrt(const std::string& path, std::string* error) {
     cueCount_ = 0;
     std::string reason;
-    if (!WriteFileReplacing(path, BuildSrt(segments_.items()), &reason)) {
+    if (!WriteFileReplacing(path, BuildCues(cueFormat_, segments_.items()), &reason)) {
         if (error != nullptr) {
             *error = reason;
         }

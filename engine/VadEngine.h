@@ -17,6 +17,7 @@
 
 #include "Detectors.h"
 #include "SegmentList.h"
+#include "Srt.h"
 #include "WavFormat.h"
 #include "WavHeader.h"
 
@@ -146,6 +147,9 @@ public:
     double prefilterThreshold() const { return prefilterThreshold_; }
     void SetDetectThreshold(double t) { detectThreshold_ = t; }
     void SetPrefilterThreshold(double p) { prefilterThreshold_ = p; }
+    // The format every later run writes its file in (WriteSrt too); SRT until set.
+    void SetCueFormat(CueFormat format) { cueFormat_ = format; }
+    CueFormat cueFormat() const { return cueFormat_; }
 
     // Null when the array does not exist (not loaded, or channel 1 of a mono file).
     const FrameArray* energy(int channel) const;
@@ -187,6 +191,7 @@ private:
     double maxEnergy_ = 0.0;
     std::vector<float> speech_;
     bool hasSpeech_ = false;
+    CueFormat cueFormat_ = CueFormat::Srt;
 };
 
 } // namespace kestrun

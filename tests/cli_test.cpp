@@ -26,6 +26,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "CliRunner.h"
@@ -628,6 +629,35 @@ TEST_F(cliGolden, BurstsGiveTheWorkedOutCues) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, CueLine(dir_ / "bursts.srt", 2));
     EXPECT_EQ(ReadFile(dir_ / "bursts.srt"), GOLDEN_SRT);
+}
+
+TEST_F(cliGolden, EachFormatHoldsTheSameCues) {
+    const std::string wav = Make("bursts.wav", GoldenMono());
+    const std::tuple<std::string, std::string, std::string> formats[] = {
+        {"srt", "bursts.srt", GOLDEN_SRT},
+        {"vtt", "bursts.vtt",
+         "WEBVTT\n\n1\n00:00:00.000 --> 00:00:00.548\n1\n\n"
+         "2\n00:00:00.947 --> 00:00:01.248\n2\n\n"},
+        {"labels", "bursts.txt", "0.000000\t0.548000\t1\n0.947000\t1.248000\t2\n"},
+        {"csv", "bursts.csv", "start,end\n0.000,0.548\n0.947,1.248\n"},
+    };
+    for (const auto& [format, name, text] : formats) {
+        SCOPED_TRACE(format);
+        const RunResult r = RunCli({"--format", format, wav});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, CueLine(dir_ / name, 2));
+        EXPECT_EQ(ReadFile(dir_ / name), text);
+    }
+    // -o names the file whatever its format; a decoded WAV would take its name less the
+    // format's extension.
+    const RunResult named = RunCli({"--format", "csv", "-o", dir_ / "cues.csv", wav});
+    EXPECT_EQ(named.status, 0) << named.err;
+    EXPECT_EQ(ReadFile(dir_ / "cues.csv"), std::get<2>(formats[3]));
+
+    const RunResult bad = RunCli({"--format", "ass", Make("other.wav", GoldenMono())});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("--format"), std::string::npos) << bad.err;
+    EXPECT_FALSE(fs::exists(dir_ / "other.srt"));
 }
 
 TEST_F(cliGolden, BothChannelsAreAnalysedAndMergedTogether) {

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <limits>
+#include <tuple>
 
 #include <csignal>
 #ifndef _WIN32
@@ -42,6 +43,56 @@ TEST(Srt, ExactBytes) {
     EXPECT_EQ(kestrun::BuildSrt(two), "1\r\n00:00:01,500 --> 00:00:03,250\r\n1\r\n\r\n"
                                       "2\r\n00:00:04,000 --> 00:01:01,005\r\n2\r\n\r\n");
     EXPECT_EQ(kestrun::BuildSrt({}), "");
+}
+
+TEST(CueFormats, ExactBytesOfEachFormat) {
+    const std::vector<kestrun::Segment> cues = {{0, 415}, {59999, 61000}, {3723456, 3725007}};
+    using kestrun::BuildCues;
+    using kestrun::CueFormat;
+    EXPECT_EQ(BuildCues(CueFormat::Srt, cues), kestrun::BuildSrt(cues));
+    EXPECT_EQ(BuildCues(CueFormat::WebVtt, cues), "WEBVTT\n"
+                                                  "\n"
+                                                  "1\n"
+                                                  "00:00:00.000 --> 00:00:00.415\n"
+                                                  "1\n"
+                                                  "\n"
+                                                  "2\n"
+                                                  "00:00:59.999 --> 00:01:01.000\n"
+                                                  "2\n"
+                                                  "\n"
+                                                  "3\n"
+                                                  "01:02:03.456 --> 01:02:05.007\n"
+                                                  "3\n"
+                                                  "\n");
+    EXPECT_EQ(BuildCues(CueFormat::Labels, cues), "0.000000\t0.415000\t1\n"
+                                                  "59.999000\t61.000000\t2\n"
+                                                  "3723.456000\t3725.007000\t3\n");
+    EXPECT_EQ(BuildCues(CueFormat::Csv, cues), "start,end\n"
+                                               "0.000,0.415\n"
+                                               "59.999,61.000\n"
+                                               "3723.456,3725.007\n");
+    // No cues: each format's empty file.
+    EXPECT_EQ(BuildCues(CueFormat::WebVtt, {}), "WEBVTT\n\n");
+    EXPECT_EQ(BuildCues(CueFormat::Labels, {}), "");
+    EXPECT_EQ(BuildCues(CueFormat::Csv, {}), "start,end\n");
+    // The extremes of a time, in seconds without overflow.
+    const std::vector<kestrun::Segment> extremes = {{INT32_MIN, INT32_MAX}};
+    EXPECT_EQ(BuildCues(CueFormat::Csv, extremes), "start,end\n-2147483.648,2147483.647\n");
+
+    for (const auto& [name, format, extension] :
+         {std::tuple{"srt", CueFormat::Srt, ".srt"}, std::tuple{"vtt", CueFormat::WebVtt, ".vtt"},
+          std::tuple{"labels", CueFormat::Labels, ".txt"},
+          std::tuple{"csv", CueFormat::Csv, ".csv"}}) {
+        CueFormat parsed = CueFormat::Srt;
+        EXPECT_TRUE(kestrun::ParseCueFormat(name, &parsed));
+        EXPECT_EQ(parsed, format);
+        EXPECT_EQ(kestrun::CueFormatName(format), name);
+        EXPECT_EQ(kestrun::CueFormatExtension(format), extension);
+    }
+    CueFormat untouched = CueFormat::Csv;
+    EXPECT_FALSE(kestrun::ParseCueFormat("SRT", &untouched));
+    EXPECT_FALSE(kestrun::ParseCueFormat("", &untouched));
+    EXPECT_EQ(untouched, CueFormat::Csv);
 }
 
 TEST(Srt, FailedWriteLeavesTheOldFileAndNoLitter) {
