@@ -633,23 +633,31 @@ bool CVadEngine::WriteSrt(const std::string& path, std::string* error) {
     return true;
 }
 
-DetectionResult CVadEngine::Run(void (CVadEngine::*detect)(int), const std::string& srtPath) {
-    if (!IsLoaded()) {
-        return {false, 0, "no file is loaded"};
-    }
+void CVadEngine::DetectChannels(void (CVadEngine::*detect)(int)) {
     segments_.ClearSegments();
     (this->*detect)(0);
     if (header_.nChannels == 2) {
         (this->*detect)(1);
     }
+}
+
+DetectionResult CVadEngine::Run(void (CVadEngine::*detect)(int), const std::string& srtPath) {
+    if (!IsLoaded()) {
+        return {false, 0, "no file is loaded"};
+    }
+    DetectChannels(detect);
     return PostProcessAndWrite(srtPath);
 }
 
-DetectionResult CVadEngine::PostProcessAndWrite(const std::string& srtPath) {
+void CVadEngine::PostProcess() {
     segments_.MergeGaps(MERGE_GAP_MS);
     segments_.ExtendEnds(END_PAD_MS);
     segments_.ShiftAll(TIME_SHIFT_MS);
     segments_.FixOverlaps();
+}
+
+DetectionResult CVadEngine::PostProcessAndWrite(const std::string& srtPath) {
+    PostProcess();
     DetectionResult result;
     result.written = WriteSrt(srtPath, &result.error);
     result.cues = cueCount_;
@@ -657,18 +665,24 @@ DetectionResult CVadEngine::PostProcessAndWrite(const std::string& srtPath) {
     return result;
 }
 
+std::vector<Segment> CVadEngine::TakeCues() {
+    PostProcess();
+    std::vector<Segment> cues(segments_.items().begin(), segments_.items().end());
+    segments_.ClearSegments();
+    return cues;
+}
+
 void CVadEngine::SetSpeechProbabilities(std::vector<float> probabilities) {
     speech_ = std::move(probabilities);
     hasSpeech_ = true;
 }
 
-DetectionResult CVadEngine::RunSpeech(double threshold, const std::string& srtPath,
-                                      bool refineEdges) {
+std::string CVadEngine::DetectSpeech(double threshold, bool refineEdges) {
     if (!IsLoaded()) {
-        return {false, 0, "no file is loaded"};
+        return "no file is loaded";
     }
     if (!hasSpeech_) {
-        return {false, 0, "the speech model has not run on this file"};
+        return "the speech model has not run on this file";
     }
     detectThreshold_ = threshold;
     std::vector<Segment> runs = speech::RunsFromProbabilities(
@@ -686,6 +700,15 @@ DetectionResult CVadEngine::RunSpeech(double threshold, const std::string& srtPa
     }
     segments_.ClearSegments();
     segments_.InsertSegments(runs);
+    return {};
+}
+
+DetectionResult CVadEngine::RunSpeech(double threshold, const std::string& srtPath,
+                                      bool refineEdges) {
+    const std::string error = DetectSpeech(threshold, refineEdges);
+    if (!error.empty()) {
+        return {false, 0, error};
+    }
     return PostProcessAndWrite(srtPath);
 }
 
@@ -699,6 +722,29 @@ DetectionResult CVadEngine::RunEnergyGlitch(double threshold, double prefilter,
     detectThreshold_ = threshold;
     prefilterThreshold_ = prefilter;
     return Run(&CVadEngine::DetectEnergyGlitch, srtPath);
+}
+
+std::vector<Segment> CVadEngine::CuesEnergyBased(double threshold) {
+    if (!IsLoaded()) {
+        return {};
+    }
+    detectThreshold_ = threshold;
+    DetectChannels(&CVadEngine::DetectEnergyBased);
+    return TakeCues();
+}
+
+std::vector<Segment> CVadEngine::CuesEnergyGlitch(double threshold, double prefilter) {
+    if (!IsLoaded()) {
+        return {};
+    }
+    detectThreshold_ = threshold;
+    prefilterThreshold_ = prefilter;
+    DetectChannels(&CVadEngine::DetectEnergyGlitch);
+    return TakeCues();
+}
+
+std::vector<Segment> CVadEngine::CuesSpeech(double threshold, bool refineEdges) {
+    return DetectSpeech(threshold, refineEdges).empty() ? TakeCues() : std::vector<Segment>{};
 }
 
 } // namespace kestrun

@@ -116,6 +116,13 @@ public:
     DetectionResult RunSpeech(double threshold, const std::string& srtPath,
                               bool refineEdges = true);
 
+    // The cues the run of the same name would write with the same arguments, without
+    // writing anything: for a preview, which must show exactly what a run will write.
+    // Empty where the run would fail (nothing loaded, no speech probabilities).
+    std::vector<Segment> CuesEnergyBased(double threshold);
+    std::vector<Segment> CuesEnergyGlitch(double threshold, double prefilter);
+    std::vector<Segment> CuesSpeech(double threshold, bool refineEdges = true);
+
     // The speech model's probabilities for the loaded file (one per 32 ms), kept until the
     // next load or FreeAll. Computing them is the caller's business: it takes seconds.
     void SetSpeechProbabilities(std::vector<float> probabilities);
@@ -171,9 +178,17 @@ private:
     void SetGeometry(uint32_t sampleRate);
     void AllocateEnergies(unsigned channels, std::size_t frames);
     void InsertRuns(const std::vector<detect::FrameRun>& runs);
+    // Every channel's runs into segments_, from nothing.
+    void DetectChannels(void (CVadEngine::*detect)(int));
+    // The speech model's runs into segments_; the reason when there are none to be had.
+    std::string DetectSpeech(double threshold, bool refineEdges);
     DetectionResult Run(void (CVadEngine::*detect)(int), const std::string& srtPath);
-    // Merge, extend, shift, clean, write, clear: the end of every detection run.
+    // Merge, extend, shift, clean: what every detection run does to its runs.
+    void PostProcess();
+    // PostProcess, then write and clear: the end of every detection run.
     DetectionResult PostProcessAndWrite(const std::string& srtPath);
+    // PostProcess, then hand the cues over and clear.
+    std::vector<Segment> TakeCues();
 
     SegmentList segments_;
     std::optional<FrameArray> energy_[2];

@@ -167,3 +167,51 @@ TEST(DetectionRun, MatchesPlainReferenceOnRandomFiles) {
         EXPECT_EQ(testwav::ReadFile(dir / "g.srt"), plain::RunEnergyGlitch(ref, gt, gp));
     }
 }
+
+TEST(DetectionRun, CuesWithoutWritingAreTheCuesARunWrites) {
+    // What a preview shows must be what Generate then writes, for every detector, over a
+    // table of thresholds, and asking for it must leave no trace in the next run.
+    testwav::TempDir dir;
+    std::mt19937 rng(5);
+    std::vector<int16_t> s(2 * 16000 * 6);
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const bool loud = (i / 2 / 3000) % 4 == 1 || (i / 2 / 700) % 9 == 3;
+        s[i] = int16_t(int(rng() % 2001) - 1000) * (loud ? (i % 2 ? 20 : 9) : 1);
+    }
+    testwav::WriteFile(dir / "a.wav", testwav::MakeWav(2, 16000, s));
+    kestrun::CVadEngine engine;
+    EXPECT_TRUE(engine.CuesEnergyBased(0.045).empty()) << "nothing loaded";
+    ASSERT_TRUE(engine.LoadWav(dir / "a.wav"));
+    EXPECT_TRUE(engine.CuesSpeech(0.5).empty()) << "no probabilities yet";
+    std::vector<float> p(6000 / 32);
+    for (std::size_t i = 0; i < p.size(); ++i) {
+        p[i] = float(rng() % 1000) / 1000.0f * ((i / 20) % 3 == 1 ? 1.0f : 0.3f);
+    }
+    engine.SetSpeechProbabilities(p);
+
+    const std::string srt = dir / "a.srt";
+    std::size_t different = 0;
+    std::string last;
+    auto same = [&](const std::vector<kestrun::Segment>& cues, const kestrun::DetectionResult& r) {
+        EXPECT_TRUE(r.written);
+        EXPECT_EQ(r.cues, cues.size());
+        const std::string written = testwav::ReadFile(srt);
+        EXPECT_EQ(kestrun::BuildSrt(cues), written);
+        different += written != last;
+        last = written;
+    };
+    for (const double t : {0.0, 0.001, 0.01, 0.03, 0.045, 0.1, 0.2, 0.5, 1.0}) {
+        SCOPED_TRACE(t);
+        const auto cues = engine.CuesEnergyBased(t);
+        same(cues, engine.RunEnergyBased(t, srt));
+        for (const double prefilter : {0.0, 0.005, 0.05}) {
+            const auto glitch = engine.CuesEnergyGlitch(t / 10, prefilter);
+            same(glitch, engine.RunEnergyGlitch(t / 10, prefilter, srt));
+        }
+        for (const bool refine : {true, false}) {
+            const auto speech = engine.CuesSpeech(t, refine);
+            same(speech, engine.RunSpeech(t, srt, refine));
+        }
+    }
+    EXPECT_GT(different, 10u) << "the table should give many different cue lists";
+}
