@@ -36,6 +36,7 @@
 #include "ResultCodes.h"
 #include "SpeechModelPath.h"
 #include "Srt.h"
+#include "TimelinePane.h"
 #include "TrayIcon.h"
 #include "UpDown.h"
 #include "WindowReceiver.h"
@@ -47,6 +48,10 @@ namespace {
 // The window's size and its controls' rectangles, in dialog units.
 constexpr int WINDOW_WIDTH_DU = 282;
 constexpr int WINDOW_HEIGHT_DU = 245;
+// The timeline under everything else, when shown.
+constexpr int TIMELINE_HEIGHT_DU = 110;
+// The preview waits this long after the last keystroke in a threshold field.
+constexpr int PREVIEW_DELAY_MS = 150;
 
 const char* const NORM_ENTRIES[] = {
     "Не использовать Replay Gain",       "Replay Gain Radio",
@@ -243,6 +248,8 @@ void CMainDlg::CreateControls() {
     QGroupBox* energyGlitch = group("VAD: Energy Glitch", true);
     QGroupBox* speechModel = group("VAD: Speech Model", true);
     QLabel* plus = label("+");
+    timeline_ = new TimelinePane(this);
+    timeline_->hide();
 
     // Frames sit beneath what they frame, or they would take its clicks; among themselves
     // the later one is on top, so its caption covers the line of a frame it overlaps.
@@ -311,7 +318,10 @@ void CMainDlg::CreateControls() {
     for (const Placed& p : placed) {
         p.widget->setGeometry(units.Rect(p.x, p.y, p.width, p.height));
     }
-    setFixedSize(units.X(WINDOW_WIDTH_DU), units.Y(WINDOW_HEIGHT_DU));
+    compactSize_ = QSize(units.X(WINDOW_WIDTH_DU), units.Y(WINDOW_HEIGHT_DU));
+    timelineHeight_ = units.Y(TIMELINE_HEIGHT_DU);
+    timeline_->setGeometry(0, compactSize_.height(), compactSize_.width(), timelineHeight_);
+    setFixedSize(compactSize_);
     // The speech group spans the window, but its caption stands over the right column, in
     // line with the captions of the other two detectors.
     const int captionWidth = fontMetrics().horizontalAdvance(speechModel->title()) + 6;
@@ -324,6 +334,20 @@ void CMainDlg::CreateControls() {
     connect(ebGenerate_, &QPushButton::clicked, this, &CMainDlg::OnGenerateEnergyBased);
     connect(egGenerate_, &QPushButton::clicked, this, &CMainDlg::OnGenerateEnergyGlitch);
     connect(spGenerate_, &QPushButton::clicked, this, &CMainDlg::OnGenerateSpeech);
+
+    // Typing in a threshold field previews that detector once the typing pauses.
+    previewTimer_ = new QTimer(this);
+    previewTimer_->setSingleShot(true);
+    previewTimer_->setInterval(PREVIEW_DELAY_MS);
+    connect(previewTimer_, &QTimer::timeout, this, &CMainDlg::UpdatePreview);
+    for (const auto& [field, detector] :
+         {std::pair{ebThresholdEdit_, PreviewDetector::EnergyBased},
+          std::pair{egThresholdEdit_, PreviewDetector::EnergyGlitch},
+          std::pair{egPrefilterEdit_, PreviewDetector::EnergyGlitch},
+          std::pair{spThresholdEdit_, PreviewDetector::Speech}}) {
+        connect(field, &QLineEdit::textEdited, this,
+                [this, detector = detector] { PreviewSoon(detector); });
+    }
 
     // The controls start from the members' construction values.
     outputFolderEdit_->setText(Q(outputFolder_));
@@ -397,6 +421,7 @@ void CMainDlg::HandleDrop(const QStringList& paths) {
         // Waits at most for a load under way, never for a decoder.
         engine_.Clear();
         loadedLoad_ = 0;
+        timeline_->ClearLoad();
         sampleRateLabel_->clear();
         channelsLabel_->clear();
         durationLabel_->clear();
@@ -412,6 +437,7 @@ void CMainDlg::OnJobDone(const JobResult& result) {
         QString rate, channels, duration;
         const bool held = engine_.WithLoad(result.loadNumber, [&](CVadEngine& engine) {
             engine.FreeSamples();
+            timeline_->SetLoad(engine);
             rate = QString::number(engine.header().nSamplesPerSec);
             channels = QString::number(engine.header().nChannels);
             duration = Q(FormatTime(static_cast<int32_t>(engine.DurationMs())));
@@ -424,6 +450,8 @@ void CMainDlg::OnJobDone(const JobResult& result) {
             loadedOutputBase_ = result.text;
             loadedLoad_ = result.loadNumber;
             StartSpeech(result.loadNumber, result.wavPath);
+            UpdateTimelineShown();
+            UpdatePreview();
         }
     }
     QString message = Q(ResultMessage(result.code));
@@ -435,17 +463,23 @@ void CMainDlg::OnJobDone(const JobResult& result) {
 }
 
 void CMainDlg::OnGenerateEnergyBased() {
+    previewDetector_ = PreviewDetector::EnergyBased;
     RunDetection(false);
+    UpdatePreview();
 }
 
 void CMainDlg::OnGenerateEnergyGlitch() {
+    previewDetector_ = PreviewDetector::EnergyGlitch;
     RunDetection(true);
+    UpdatePreview();
 }
 
 void CMainDlg::OnGenerateSpeech() {
     if (!UpdateData()) {
         return;
     }
+    previewDetector_ = PreviewDetector::Speech;
+    UpdatePreview();
     switch (speechState_) {
     case SpeechState::Running:
         speechPressed_ = true;
@@ -530,6 +564,9 @@ void CMainDlg::OnSpeechDone(uint64_t load, bool ok, const std::string& error) {
     if (ok) {
         speechState_ = SpeechState::Ready;
         ShowSpeechState();
+        if (previewDetector_ == PreviewDetector::Speech) {
+            UpdatePreview();
+        }
         if (pressed) {
             RunSpeechDetection(pressedThreshold_);
         }
@@ -648,11 +685,96 @@ void CMainDlg::changeEvent(QEvent* event) {
     }
 }
 
+void CMainDlg::SetTimelineWanted(bool wanted) {
+    timelineWanted_ = wanted;
+    UpdateTimelineShown();
+}
+
+void CMainDlg::UpdateTimelineShown() {
+    // Shown from the first load on, and kept while the next file decodes, so the window
+    // does not jump with every drop.
+    const bool show =
+        timelineWanted_ && (timeline_->hasLoad() || loadedLoad_ != 0 || timeline_->isVisible());
+    timeline_->setVisible(show);
+    setFixedSize(compactSize_.width(), compactSize_.height() + (show ? timelineHeight_ : 0));
+}
+
+void CMainDlg::PreviewSoon(PreviewDetector detector) {
+    previewDetector_ = detector;
+    previewTimer_->start();
+}
+
+void CMainDlg::UpdatePreview() {
+    previewTimer_->stop();
+    if (loadedLoad_ == 0 || !timeline_->hasLoad()) {
+        return;
+    }
+    // The field's value as UpdateData would take it, without a message: a half-typed
+    // value leaves the cues shown as they are.
+    const auto value = [](const QLineEdit* field) -> std::optional<double> {
+        const std::optional<double> v = ParseDecimalDouble(field->text().toStdString());
+        return v && *v >= 0.0 && *v <= 1.0 ? v : std::nullopt;
+    };
+    std::optional<double> threshold;
+    std::optional<double> prefilter;
+    QString name;
+    switch (previewDetector_) {
+    case PreviewDetector::EnergyBased:
+        threshold = value(ebThresholdEdit_);
+        name = QStringLiteral("Energy Based");
+        break;
+    case PreviewDetector::EnergyGlitch:
+        threshold = value(egThresholdEdit_);
+        prefilter = value(egPrefilterEdit_);
+        name = QStringLiteral("Energy Glitch");
+        if (!prefilter) {
+            return;
+        }
+        break;
+    case PreviewDetector::Speech:
+        threshold = value(spThresholdEdit_);
+        name = QStringLiteral("Speech Model");
+        if (speechState_ != SpeechState::Ready) {
+            timeline_->SetCues({}, name + QStringLiteral(": модель речи ещё не готова"));
+            return;
+        }
+        break;
+    }
+    if (!threshold) {
+        return;
+    }
+    std::vector<Segment> cues;
+    const bool held = engine_.WithLoad(loadedLoad_, [&](CVadEngine& engine) {
+        switch (previewDetector_) {
+        case PreviewDetector::EnergyBased:
+            cues = engine.CuesEnergyBased(*threshold);
+            break;
+        case PreviewDetector::EnergyGlitch:
+            cues = engine.CuesEnergyGlitch(*threshold, *prefilter);
+            break;
+        case PreviewDetector::Speech:
+            cues = engine.CuesSpeech(*threshold);
+            break;
+        }
+    });
+    if (!held) {
+        return;
+    }
+    const QString caption = QStringLiteral("%1 — число реплик: %2").arg(name).arg(cues.size());
+    timeline_->SetCues(std::move(cues), caption,
+                       previewDetector_ == PreviewDetector::EnergyBased ? threshold : std::nullopt);
+}
+
 void CMainDlg::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
     QAction* about = menu.addAction(QStringLiteral("&О программе..."));
     about->setShortcut(QKeySequence::HelpContents);
     connect(about, &QAction::triggered, this, &CMainDlg::ShowAbout);
+    QAction* timeline = menu.addAction(QStringLiteral("&Шкала времени"));
+    timeline->setObjectName(QStringLiteral("timelineToggle"));
+    timeline->setCheckable(true);
+    timeline->setChecked(timelineWanted_);
+    connect(timeline, &QAction::toggled, this, &CMainDlg::SetTimelineWanted);
     menu.exec(event->globalPos());
 }
 

@@ -28,6 +28,7 @@ namespace kestrun {
 
 class CLogListBox;
 class CTrayIcon;
+class TimelinePane;
 class UpDownControl;
 class WindowReceiver;
 
@@ -119,6 +120,19 @@ public:
     const JobQueue& jobQueue() const { return jobQueue_; }
     CTrayIcon& tray() const { return *tray_; }
     CLogListBox& log() const { return *log_; }
+    TimelinePane& timeline() const { return *timeline_; }
+
+    // The timeline pane: wanted (the user's toggle, kept in the settings file) and shown
+    // (wanted, once a file has been loaded).
+    bool timelineWanted() const { return timelineWanted_; }
+    void SetTimelineWanted(bool wanted);
+
+    // The detector whose cues the timeline shows.
+    enum class PreviewDetector { EnergyBased, EnergyGlitch, Speech };
+    PreviewDetector previewDetector() const { return previewDetector_; }
+    // Shows the cues of the detector for its fields as they stand, when they are valid;
+    // what the timeline shows is what Generate would write with them.
+    void UpdatePreview();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -145,6 +159,9 @@ private:
     void ShowSpeechError();
     void RestoreFromTray();
     JobOptions CurrentJobOptions() const;
+    void UpdateTimelineShown();
+    // A field of this detector was edited, or its Generate pressed: it is the one shown.
+    void PreviewSoon(PreviewDetector detector);
 
     SharedEngine& engine_;
     GlobalSettings& globals_;
@@ -173,6 +190,12 @@ private:
     QLineEdit* spThresholdEdit_ = nullptr;
     QPushButton* spGenerate_ = nullptr;
     QLabel* speechProgress_ = nullptr;
+    TimelinePane* timeline_ = nullptr;
+    QSize compactSize_; // the window without the timeline
+    int timelineHeight_ = 0;
+    bool timelineWanted_ = true;
+    PreviewDetector previewDetector_ = PreviewDetector::EnergyBased;
+    QTimer* previewTimer_ = nullptr; // waits for typing to pause
 
     // Exchanged with the controls.
     std::string outputFolder_;

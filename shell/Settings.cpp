@@ -57,6 +57,7 @@ void CMainDlg::LoadSettings() {
     egThresholdEdit_->setText(QString::fromStdString(GetText("tr2", "0.0015", TEXT_CHARS)));
     egPrefilterEdit_->setText(QString::fromStdString(GetText("prflt2", "0.005", TEXT_CHARS)));
     spThresholdEdit_->setText(QString::fromStdString(GetText("tr3", "0.5", TEXT_CHARS)));
+    timelineWanted_ = GetInt("Timeline", 1) != 0;
 
     // A mode that names no entry leaves the list without a selection.
     normList_->setCurrentIndex(normIndex_ >= 0 && normIndex_ < normList_->count() ? normIndex_
@@ -109,6 +110,7 @@ void CMainDlg::SaveSettings() {
     PutInt("UseSrcPath", useSrcPath_);
     // Last, so a file written before the speech model keeps its keys in their order.
     Put("tr3", spThresholdEdit_->text().toStdString());
+    PutInt("Timeline", timelineWanted_ ? 1 : 0);
 }
 
 } // namespace kestrun

@@ -14,11 +14,14 @@
 #include <QMimeData>
 #include <QProcess>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
 #include <QUrl>
+#include <QWheelEvent>
 
 #include <signal.h>
 
@@ -33,13 +36,16 @@
 #include <vector>
 
 #include "Dialogs.h"
+#include "Envelope.h"
 #include "FakeTool.h"
 #include "LogListBox.h"
 #include "MainApp.h"
 #include "MainDlg.h"
 #include "ResultCodes.h"
 #include "SpeechModelPath.h"
+#include "Srt.h"
 #include "TestWav.h"
+#include "TimelinePane.h"
 #include "TrayIcon.h"
 #include "UpDown.h"
 
@@ -176,6 +182,14 @@ class ShellTest : public QObject {
         return Path(QString::fromUtf8(name)).toStdString();
     }
     void WriteIni(const char* text) const { testwav::WriteText("kestrun.ini", text); }
+    // The tones file dropped and loaded, as the worker would report it.
+    void LoadTones(Harness& h) const {
+        testwav::WriteFile(StdPath("tones.wav"), ToneWav());
+        h.window->HandleDrop({Path("tones.wav")});
+        const uint64_t load = h.engine.Load(StdPath("tones.wav"));
+        QVERIFY(load != 0);
+        h.window->OnJobDone({RESULT_OK, StdPath("tones"), load, StdPath("tones.wav"), false, {}});
+    }
 
 private slots:
     // Each test in a folder of its own: the settings file lives in the current folder.
@@ -239,9 +253,10 @@ private slots:
         }
         const QStringList lines = FileLines(QStringLiteral("kestrun.ini"));
         QCOMPARE(lines.value(0), QStringLiteral("[Options]"));
-        QCOMPARE(Keys(lines),
-                 (QStringList{"MINTRAY", "Mono", "tr1", "tr2", "prflt2", "PosX", "PosY", "Path",
-                              "Hidden", "Norm", "Gain", "ShowHint", "UseSrcPath", "tr3"}));
+        QCOMPARE(Keys(lines), (QStringList{"MINTRAY", "Mono", "tr1", "tr2", "prflt2", "PosX",
+                                           "PosY", "Path", "Hidden", "Norm", "Gain", "ShowHint",
+                                           "UseSrcPath", "tr3", "Timeline"}));
+        QVERIFY(lines.contains(QStringLiteral("Timeline=1")));
         QVERIFY(lines.contains(QStringLiteral("Path=./")));
         QVERIFY(lines.contains(QStringLiteral("tr2=0.0015")));
         QVERIFY(lines.contains(QStringLiteral("tr3=0.5")));
@@ -588,6 +603,189 @@ private slots:
         QCOMPARE(h.Text("speechProgress"), QStringLiteral("Речь: ошибка"));
         h.Button("generateEnergyBased")->click();
         QCOMPARE(messages_.back().title, QStringLiteral("Done."));
+    }
+
+    // The timeline: shown from the first load, hidden and shown again with the key kept.
+    void timelineShownOnceLoadedAndTheToggleKept() {
+        {
+            Harness h;
+            h.window->show();
+            const int compact = h.window->height();
+            QVERIFY(!h.window->timeline().isVisible());
+            LoadTones(h);
+            QVERIFY(h.window->timeline().isVisible());
+            QVERIFY(h.window->height() > compact + 50);
+            QCOMPARE(h.window->timeline().durationMs(), 3000.0);
+            QCOMPARE(h.window->timeline().geometry().top(), compact);
+            h.window->SetTimelineWanted(false);
+            QVERIFY(!h.window->timeline().isVisible());
+            QCOMPARE(h.window->height(), compact);
+        }
+        QVERIFY(FileLines(QStringLiteral("kestrun.ini")).contains(QStringLiteral("Timeline=0")));
+        {
+            Harness h;
+            h.window->show();
+            QVERIFY(!h.window->timelineWanted());
+            LoadTones(h);
+            QVERIFY(!h.window->timeline().isVisible());
+            h.window->SetTimelineWanted(true);
+            QVERIFY(h.window->timeline().isVisible());
+        }
+        QVERIFY(FileLines(QStringLiteral("kestrun.ini")).contains(QStringLiteral("Timeline=1")));
+    }
+
+    // What the timeline shows for a field's value is what Generate then writes with it,
+    // for every detector, typed into the field as a user would.
+    void previewShowsTheCuesGenerateWrites() {
+        Harness h;
+        h.window->show();
+        LoadTones(h);
+        QTRY_COMPARE(h.Text("speechProgress"), QStringLiteral("Речь: готово"));
+        const TimelinePane& pane = h.window->timeline();
+        struct Try {
+            const char* field;
+            const char* value;
+            const char* button;
+            CMainDlg::PreviewDetector detector;
+        };
+        const Try tries[] = {
+            {"ebThreshold", "0.01", "generateEnergyBased", CMainDlg::PreviewDetector::EnergyBased},
+            {"ebThreshold", "0.3", "generateEnergyBased", CMainDlg::PreviewDetector::EnergyBased},
+            {"ebThreshold", "0.95", "generateEnergyBased", CMainDlg::PreviewDetector::EnergyBased},
+            {"egThreshold", "0.0015", "generateEnergyGlitch",
+             CMainDlg::PreviewDetector::EnergyGlitch},
+            {"egPrefilter", "0.2", "generateEnergyGlitch", CMainDlg::PreviewDetector::EnergyGlitch},
+            {"egThreshold", "0.05", "generateEnergyGlitch",
+             CMainDlg::PreviewDetector::EnergyGlitch},
+            {"spThreshold", "0.5", "generateSpeech", CMainDlg::PreviewDetector::Speech},
+            {"spThreshold", "0.95", "generateSpeech", CMainDlg::PreviewDetector::Speech},
+        };
+        QSet<QString> different;
+        for (const Try& t : tries) {
+            const QString what = QStringLiteral("%1=%2").arg(t.field, t.value);
+            QLineEdit* field = h.Edit(t.field);
+            field->selectAll();
+            QTest::keyClicks(field, QString::fromUtf8(t.value));
+            QCOMPARE(h.window->previewDetector(), t.detector);
+            // Shown once the typing pauses, and nothing written for it.
+            QFile::remove(Path("tones.srt"));
+            QTest::qWait(400);
+            QVERIFY(!QFile::exists(Path("tones.srt")));
+            const std::vector<Segment> shown = pane.cues();
+            QVERIFY2(pane.caption().endsWith(QString::number(shown.size())), qPrintable(what));
+            messages_.clear();
+            h.Button(t.button)->click();
+            QCOMPARE(messages_.size(), std::size_t(1));
+            QCOMPARE(messages_[0].title, QStringLiteral("Done."));
+            const std::string written = testwav::ReadFile(StdPath("tones.srt"));
+            QVERIFY2(BuildSrt(shown) == written, qPrintable(what));
+            QVERIFY2(pane.cues() == shown, qPrintable(what));
+            different.insert(QString::fromStdString(written));
+        }
+        QVERIFY(different.size() >= 4);
+
+        // A half-typed value leaves the cues as they are.
+        const std::vector<Segment> kept = pane.cues();
+        h.Edit("ebThreshold")->selectAll();
+        QTest::keyClicks(h.Edit("ebThreshold"), QStringLiteral("0,"));
+        QTest::qWait(300);
+        QVERIFY(pane.cues() == kept);
+    }
+
+    // The pane drawn offscreen: the cue spans fall where their times say.
+    void timelineDrawsCueSpansWhereTheyBelong() {
+        Harness h;
+        h.window->show();
+        LoadTones(h);
+        TimelinePane& pane = h.window->timeline();
+        // Over the silence before the first tone, where no envelope covers the top row.
+        pane.SetCues({{100, 400}, {4200, 4300}}, QStringLiteral("test"));
+        pane.FitAll();
+        const QImage image = pane.grab().toImage();
+        const int row = pane.fontMetrics().height() + 6 + 2;
+        QList<int> orange;
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, row);
+            if (c.red() > c.blue() + 40) {
+                orange << x;
+            }
+        }
+        QVERIFY(!orange.isEmpty());
+        QVERIFY(std::abs(orange.first() - pane.XOfMs(100)) <= 1.0);
+        QVERIFY(std::abs(orange.last() + 1 - pane.XOfMs(400)) <= 1.0); // the pixel before the end
+        QCOMPARE(orange.size(), orange.last() - orange.first() + 1);
+    }
+
+    // Zoom and drag move the view about the pointer; the scroll bar follows; 0 fits.
+    void timelineZoomAndScrollKeepTheTimeUnderThePointer() {
+        Harness h;
+        h.window->show();
+        LoadTones(h);
+        TimelinePane& pane = h.window->timeline();
+        QCOMPARE(pane.viewSpanMs(), 3000.0);
+        for (const double x : {10.0, 120.0, double(pane.width() - 5)}) {
+            const double at = pane.MsAtX(x);
+            QWheelEvent wheel(QPointF(x, 40), pane.mapToGlobal(QPointF(x, 40)), QPoint(),
+                              QPoint(0, 240), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
+                              false);
+            QApplication::sendEvent(&pane, &wheel);
+            QVERIFY(pane.viewSpanMs() < 3000.0 / 1.5);
+            QVERIFY(std::abs(pane.MsAtX(x) - at) < 1.0);
+            pane.FitAll();
+        }
+        pane.ZoomAt(8.0, 50);
+        const double span = pane.viewSpanMs();
+        const double grabbed = pane.MsAtX(200);
+        QTest::mousePress(&pane, Qt::LeftButton, {}, QPoint(200, 40));
+        QTest::mouseMove(&pane, QPoint(150, 40));
+        QTest::mouseMove(&pane, QPoint(100, 40));
+        QTest::mouseRelease(&pane, Qt::LeftButton, {}, QPoint(100, 40));
+        QCOMPARE(pane.viewSpanMs(), span);
+        QVERIFY(std::abs(pane.MsAtX(100) - grabbed) < 1.0);
+        auto* scroll = h.Find<QScrollBar>("timelineScroll");
+        QCOMPARE(scroll->value(), int(std::lround(pane.viewStartMs())));
+        scroll->setValue(scroll->maximum());
+        QVERIFY(std::abs(pane.viewStartMs() + pane.viewSpanMs() - 3000.0) < 1.0);
+        // Never past either end, never shorter than a few frames.
+        pane.ZoomAt(1e9, 10);
+        QVERIFY(pane.viewSpanMs() >= 100.0);
+        pane.setFocus();
+        QTest::keyClick(&pane, Qt::Key_0);
+        QCOMPARE(pane.viewStartMs(), 0.0);
+        QCOMPARE(pane.viewSpanMs(), 3000.0);
+        QTest::keyClick(&pane, Qt::Key_Plus);
+        QCOMPARE(pane.viewSpanMs(), 1500.0);
+    }
+
+    void envelopeRangesMatchAPlainScan() {
+        std::vector<double> energies(5000);
+        uint32_t x = 1;
+        for (double& e : energies) {
+            x = x * 1664525u + 1013904223u;
+            e = (x >> 8) % 7 == 0 ? 0.0 : double(x >> 12);
+        }
+        EnergyEnvelope envelope;
+        const double peak = *std::max_element(energies.begin(), energies.end());
+        envelope.Build(energies, peak);
+        QCOMPARE(envelope.frames(), energies.size());
+        const auto level = [&](double e) {
+            return e > 0 ? std::max(ENVELOPE_FLOOR_DB, 10 * std::log10(e / peak))
+                         : ENVELOPE_FLOOR_DB;
+        };
+        for (int k = 0; k < 3000; ++k) {
+            x = x * 1664525u + 1013904223u;
+            const std::size_t first = (x >> 4) % energies.size();
+            const std::size_t last = first + 1 + (x >> 16) % (k % 2 ? 9 : energies.size());
+            double low = 0, high = ENVELOPE_FLOOR_DB;
+            for (std::size_t i = first; i < std::min(last, energies.size()); ++i) {
+                low = std::min(low, level(energies[i]));
+                high = std::max(high, level(energies[i]));
+            }
+            const EnergyEnvelope::Range r = envelope.RangeOf(first, last);
+            QVERIFY(std::abs(r.low - low) <= 0.005 && std::abs(r.high - high) <= 0.005);
+        }
+        QCOMPARE(envelope.RangeOf(10, 10).high, ENVELOPE_FLOOR_DB);
+        QVERIFY(envelope.bytes() <= energies.size() * 8 + 64);
     }
 
     void aboutBoxFromTheContextMenuAndF1() {

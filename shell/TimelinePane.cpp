@@ -1,0 +1,344 @@
+// The timeline pane: its view of time, the drawing of envelopes, cues and ruler, and the
+// wheel, drag and keys that move the view.
+#include "TimelinePane.h"
+
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <cmath>
+
+#include "VadEngine.h"
+
+namespace kestrun {
+namespace {
+
+// The levels a band shows, from 0 dB at its top down to this at its bottom.
+constexpr double SHOWN_DB = 60.0;
+// The shortest view, in frames: enough to see single frames as steps.
+constexpr double MIN_VIEW_FRAMES = 20.0;
+// A press that moves less than this is a click.
+constexpr double CLICK_SLOP_PX = 3.0;
+// Ruler ticks stand at least this far apart.
+constexpr double TICK_MIN_PX = 80.0;
+// One wheel notch zooms by this.
+constexpr double WHEEL_ZOOM = 1.25;
+
+const QColor ENVELOPE_COLOR(40, 90, 160);
+const QColor CUE_FILL(255, 170, 0, 70);
+const QColor CUE_EDGE(215, 125, 0);
+const QColor THRESHOLD_COLOR(200, 30, 30);
+
+// The tick step for at least minMs between ticks: 1, 2, 5 times a power of ten below a
+// second, then steps a clock reads well.
+double TickStep(double minMs) {
+    static const double steps[] = {1,     2,     5,     10,    20,     50,     100,    200,
+                                   500,   1e3,   2e3,   5e3,   10e3,   15e3,   30e3,   60e3,
+                                   120e3, 300e3, 600e3, 900e3, 1800e3, 3600e3, 7200e3, 18000e3};
+    for (double step : steps) {
+        if (step >= minMs) {
+            return step;
+        }
+    }
+    return steps[std::size(steps) - 1];
+}
+
+// "1:02:03" for an hour or more, "2:03" below; milliseconds too when the step is finer
+// than a second ("2:03.250").
+QString TickLabel(double ms, double step) {
+    const auto whole = static_cast<int64_t>(std::llround(ms));
+    const int64_t h = whole / 3600000;
+    const int64_t m = (whole / 60000) % 60;
+    const int64_t s = (whole / 1000) % 60;
+    QString text = h > 0 ? QStringLiteral("%1:%2:%3")
+                               .arg(h)
+                               .arg(m, 2, 10, QLatin1Char('0'))
+                               .arg(s, 2, 10, QLatin1Char('0'))
+                         : QStringLiteral("%1:%2").arg(m).arg(s, 2, 10, QLatin1Char('0'));
+    if (step < 1000.0) {
+        text += QStringLiteral(".%1").arg(whole % 1000, 3, 10, QLatin1Char('0'));
+    }
+    return text;
+}
+
+} // namespace
+
+TimelinePane::TimelinePane(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("timeline"));
+    // Focus by click only: the window's Tab order stays as it is.
+    setFocusPolicy(Qt::ClickFocus);
+    setAutoFillBackground(false);
+    scroll_ = new QScrollBar(Qt::Horizontal, this);
+    scroll_->setObjectName(QStringLiteral("timelineScroll"));
+    connect(scroll_, &QScrollBar::valueChanged, this, [this](int value) {
+        if (!syncing_) {
+            SetView(value, viewSpan_);
+        }
+    });
+    SyncScrollBar();
+}
+
+void TimelinePane::SetLoad(const CVadEngine& engine) {
+    channels_.clear();
+    cues_.clear();
+    caption_.clear();
+    thresholdDb_.reset();
+    for (int ch = 0; ch < 2; ++ch) {
+        if (const FrameArray* energy = engine.energy(ch)) {
+            channels_.emplace_back().Build(*energy, engine.maxEnergy());
+        }
+    }
+    const uint32_t rate = engine.header().nSamplesPerSec;
+    msPerFrame_ = rate == 0 ? 10.0 : 1000.0 * engine.frameLength() / rate;
+    durationMs_ = static_cast<double>(engine.DurationMs());
+    FitAll();
+}
+
+void TimelinePane::ClearLoad() {
+    channels_.clear();
+    cues_.clear();
+    caption_.clear();
+    thresholdDb_.reset();
+    durationMs_ = 0.0;
+    FitAll();
+}
+
+void TimelinePane::SetCues(std::vector<Segment> cues, const QString& caption,
+                           std::optional<double> thresholdRatio) {
+    cues_ = std::move(cues);
+    caption_ = caption;
+    thresholdDb_.reset();
+    if (thresholdRatio) {
+        thresholdDb_ = *thresholdRatio > 0.0 ? 10.0 * std::log10(*thresholdRatio) : -SHOWN_DB;
+    }
+    update();
+}
+
+void TimelinePane::SetView(double startMs, double spanMs) {
+    const double shortest = std::min(MIN_VIEW_FRAMES * msPerFrame_, std::max(durationMs_, 1.0));
+    viewSpan_ = std::clamp(spanMs, shortest, std::max(durationMs_, shortest));
+    viewStart_ = std::clamp(startMs, 0.0, std::max(0.0, durationMs_ - viewSpan_));
+    SyncScrollBar();
+    update();
+}
+
+void TimelinePane::ZoomAt(double factor, double x) {
+    if (!(factor > 0.0)) {
+        return;
+    }
+    const double at = MsAtX(x);
+    const double span = viewSpan_ / factor;
+    const double width = std::max(1, PlotRect().width());
+    SetView(at - (x - PlotRect().left()) / width * span, span);
+}
+
+void TimelinePane::FitAll() {
+    SetView(0.0, durationMs_);
+}
+
+double TimelinePane::XOfMs(double ms) const {
+    const QRect plot = PlotRect();
+    return plot.left() + (ms - viewStart_) / viewSpan_ * plot.width();
+}
+
+double TimelinePane::MsAtX(double x) const {
+    const QRect plot = PlotRect();
+    return viewStart_ + (x - plot.left()) / std::max(1, plot.width()) * viewSpan_;
+}
+
+std::size_t TimelinePane::bytes() const {
+    std::size_t total = cues_.capacity() * sizeof(Segment);
+    for (const EnergyEnvelope& channel : channels_) {
+        total += channel.bytes();
+    }
+    return total;
+}
+
+int TimelinePane::RulerHeight() const {
+    return fontMetrics().height() + 6;
+}
+
+QRect TimelinePane::PlotRect() const {
+    const int top = RulerHeight();
+    const int bottom = height() - scroll_->sizeHint().height();
+    return QRect(0, top, width(), std::max(0, bottom - top));
+}
+
+int TimelinePane::CueAt(double x) const {
+    const double ms = MsAtX(x);
+    // Cues are in order and do not overlap: the last one starting at or before ms.
+    const auto after = std::upper_bound(cues_.begin(), cues_.end(), ms,
+                                        [](double t, const Segment& s) { return t < s.start; });
+    if (after == cues_.begin()) {
+        return -1;
+    }
+    const auto cue = std::prev(after);
+    return ms <= cue->end ? static_cast<int>(cue - cues_.begin()) : -1;
+}
+
+void TimelinePane::SyncScrollBar() {
+    syncing_ = true;
+    const int span = static_cast<int>(std::lround(viewSpan_));
+    scroll_->setRange(0, static_cast<int>(std::max(0.0, std::floor(durationMs_ - viewSpan_))));
+    scroll_->setPageStep(std::max(1, span));
+    scroll_->setSingleStep(std::max(1, span / 10));
+    scroll_->setValue(static_cast<int>(std::lround(viewStart_)));
+    syncing_ = false;
+}
+
+void TimelinePane::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    const int h = scroll_->sizeHint().height();
+    scroll_->setGeometry(0, height() - h, width(), h);
+}
+
+void TimelinePane::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.fillRect(rect(), palette().color(QPalette::Base));
+    const QRect plot = PlotRect();
+    const int ruler = RulerHeight();
+    p.setPen(palette().color(QPalette::Mid));
+    p.drawLine(0, ruler - 1, width(), ruler - 1);
+    if (channels_.empty() || plot.height() < 4) {
+        return;
+    }
+
+    // Cues under the envelopes, their numbers at the top where there is room.
+    const double viewEnd = viewStart_ + viewSpan_;
+    const auto first = std::lower_bound(cues_.begin(), cues_.end(), viewStart_,
+                                        [](const Segment& s, double t) { return s.end < t; });
+    const QFontMetrics metrics = fontMetrics();
+    for (auto cue = first; cue != cues_.end() && cue->start <= viewEnd; ++cue) {
+        const double x0 = XOfMs(cue->start);
+        const double x1 = std::max(XOfMs(cue->end), x0 + 1.0);
+        const QRectF span(x0, plot.top(), x1 - x0, plot.height());
+        p.fillRect(span, CUE_FILL);
+        p.setPen(CUE_EDGE);
+        p.drawLine(QPointF(x0, plot.top()), QPointF(x0, plot.bottom()));
+        const QString number = QString::number(cue - cues_.begin() + 1);
+        if (x1 - x0 >= metrics.horizontalAdvance(number) + 4) {
+            p.drawText(QPointF(x0 + 2, plot.top() + metrics.ascent() + 1), number);
+        }
+    }
+
+    // Each channel in a band of its own: per pixel column, the range of levels under it.
+    const int bands = static_cast<int>(channels_.size());
+    const int bandHeight = plot.height() / bands;
+    std::vector<QLine> lines(static_cast<std::size_t>(plot.width()));
+    for (int b = 0; b < bands; ++b) {
+        const int top = plot.top() + b * bandHeight;
+        const int bottom = top + bandHeight - 1;
+        const auto y = [&](double db) {
+            const double down = std::clamp(-db / SHOWN_DB, 0.0, 1.0);
+            return top + static_cast<int>(std::lround(down * (bottom - top)));
+        };
+        const EnergyEnvelope& envelope = channels_[static_cast<std::size_t>(b)];
+        for (int x = 0; x < plot.width(); ++x) {
+            const double f0 = std::max(0.0, std::floor(MsAtX(plot.left() + x) / msPerFrame_));
+            const double f1 =
+                std::max(f0 + 1.0, std::ceil(MsAtX(plot.left() + x + 1) / msPerFrame_));
+            const EnergyEnvelope::Range r =
+                envelope.RangeOf(static_cast<std::size_t>(f0), static_cast<std::size_t>(f1));
+            lines[static_cast<std::size_t>(x)] =
+                QLine(plot.left() + x, y(r.high), plot.left() + x, y(r.low));
+        }
+        p.setPen(ENVELOPE_COLOR);
+        p.drawLines(lines.data(), static_cast<int>(lines.size()));
+        if (thresholdDb_) {
+            p.setPen(QPen(THRESHOLD_COLOR, 1, Qt::DashLine));
+            p.drawLine(plot.left(), y(*thresholdDb_), plot.right(), y(*thresholdDb_));
+        }
+        if (b > 0) {
+            p.setPen(palette().color(QPalette::Mid));
+            p.drawLine(plot.left(), top, plot.right(), top);
+        }
+    }
+
+    // The ruler: ticks with their times, and the caption at the right.
+    p.setPen(palette().color(QPalette::Text));
+    const double step = TickStep(TICK_MIN_PX * viewSpan_ / std::max(1, plot.width()));
+    for (double t = std::ceil(viewStart_ / step) * step; t <= viewEnd; t += step) {
+        const int x = static_cast<int>(std::lround(XOfMs(t)));
+        p.drawLine(x, ruler - 5, x, ruler - 1);
+        p.drawText(x + 2, metrics.ascent() + 1, TickLabel(t, step));
+    }
+    if (!caption_.isEmpty()) {
+        const int w = metrics.horizontalAdvance(caption_) + 6;
+        const QRect box(width() - w, 0, w, ruler - 1);
+        p.fillRect(box, palette().color(QPalette::Base));
+        p.drawText(box, Qt::AlignCenter, caption_);
+    }
+}
+
+void TimelinePane::wheelEvent(QWheelEvent* event) {
+    const QPoint delta = event->angleDelta();
+    const double x = event->position().x();
+    if ((event->modifiers() & Qt::ShiftModifier) || delta.x() != 0) {
+        // A sideways wheel, or Shift: scroll by a tenth of the view per notch.
+        const int notches = delta.x() != 0 ? delta.x() : delta.y();
+        SetView(viewStart_ - notches / 120.0 * viewSpan_ / 10.0, viewSpan_);
+    } else if (delta.y() != 0) {
+        ZoomAt(std::pow(WHEEL_ZOOM, delta.y() / 120.0), x);
+    }
+    event->accept();
+}
+
+void TimelinePane::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    pressAt_ = event->position();
+    pressViewStart_ = viewStart_;
+    dragged_ = false;
+}
+
+void TimelinePane::mouseMoveEvent(QMouseEvent* event) {
+    if (!pressAt_) {
+        return;
+    }
+    const double dx = event->position().x() - pressAt_->x();
+    dragged_ = dragged_ || std::abs(dx) >= CLICK_SLOP_PX;
+    if (dragged_) {
+        SetView(pressViewStart_ - dx / std::max(1, PlotRect().width()) * viewSpan_, viewSpan_);
+    }
+}
+
+void TimelinePane::mouseReleaseEvent(QMouseEvent* event) {
+    if (!pressAt_ || event->button() != Qt::LeftButton) {
+        return;
+    }
+    const bool click = !dragged_;
+    pressAt_.reset();
+    if (click) {
+        const int cue = CueAt(event->position().x());
+        if (cue >= 0) {
+            emit cueClicked(cue);
+        }
+    }
+}
+
+void TimelinePane::keyPressEvent(QKeyEvent* event) {
+    const double centre = PlotRect().left() + PlotRect().width() / 2.0;
+    switch (event->key()) {
+    case Qt::Key_Plus:
+    case Qt::Key_Equal:
+        ZoomAt(2.0, centre);
+        break;
+    case Qt::Key_Minus:
+        ZoomAt(0.5, centre);
+        break;
+    case Qt::Key_0:
+        FitAll();
+        break;
+    default:
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+}
+
+} // namespace kestrun
