@@ -80,6 +80,8 @@ bench: build
 	@sh bench/bench_adapters.sh $(BUILD)
 	@sh bench/bench_decode.sh $(BUILD)
 	@sh bench/bench_speech.sh $(BUILD)
+	@$(BUILD)/bench/make_long_wav $(BUILD)/bench/speech-like-2h.wav 7200
+	@$(BUILD)/bench/bench_timeline $(BUILD)/bench/speech-like-2h.wav
 
 install: build
 	@cmake --install $(BUILD) --prefix $(PREFIX)

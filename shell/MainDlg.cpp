@@ -335,6 +335,8 @@ void CMainDlg::CreateControls() {
     connect(egGenerate_, &QPushButton::clicked, this, &CMainDlg::OnGenerateEnergyGlitch);
     connect(spGenerate_, &QPushButton::clicked, this, &CMainDlg::OnGenerateSpeech);
 
+    connect(timeline_, &TimelinePane::exportRequested, this, &CMainDlg::ExportCues);
+
     // Typing in a threshold field previews that detector once the typing pauses.
     previewTimer_ = new QTimer(this);
     previewTimer_->setSingleShot(true);
@@ -763,6 +765,22 @@ void CMainDlg::UpdatePreview() {
     const QString caption = QStringLiteral("%1 — число реплик: %2").arg(name).arg(cues.size());
     timeline_->SetCues(std::move(cues), caption,
                        previewDetector_ == PreviewDetector::EnergyBased ? threshold : std::nullopt);
+}
+
+void CMainDlg::ExportCues(CueFormat format) {
+    if (loadedLoad_ == 0) {
+        return;
+    }
+    const std::string path = loadedOutputBase_ + std::string(CueFormatExtension(format));
+    std::string error;
+    if (!WriteFileReplacing(path, BuildCues(format, timeline_->cues()), &error)) {
+        ShowMessage(
+            this, MessageKind::Error, QStringLiteral("Kestrun"),
+            QStringLiteral("Не удалось записать файл субтитров:\n%1\n%2").arg(Q(path), Q(error)));
+        return;
+    }
+    ShowMessage(this, MessageKind::Plain, QStringLiteral("Done."),
+                QString::number(timeline_->cues().size()));
 }
 
 void CMainDlg::contextMenuEvent(QContextMenuEvent* event) {

@@ -133,6 +133,9 @@ public:
     // Shows the cues of the detector for its fields as they stand, when they are valid;
     // what the timeline shows is what Generate would write with them.
     void UpdatePreview();
+    // Writes the cues the timeline shows beside the SRT, under the format's extension:
+    // "Done." with their count, or an error box.
+    void ExportCues(CueFormat format);
 
 protected:
     void closeEvent(QCloseEvent* event) override;

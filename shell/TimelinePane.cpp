@@ -2,7 +2,9 @@
 // wheel, drag and keys that move the view.
 #include "TimelinePane.h"
 
+#include <QContextMenuEvent>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
@@ -78,6 +80,7 @@ TimelinePane::TimelinePane(QWidget* parent) : QWidget(parent) {
             SetView(value, viewSpan_);
         }
     });
+    Layout();
     SyncScrollBar();
 }
 
@@ -162,9 +165,16 @@ int TimelinePane::RulerHeight() const {
 }
 
 QRect TimelinePane::PlotRect() const {
+    return plot_;
+}
+
+void TimelinePane::Layout() {
+    // Asking the style for the scroll bar's height costs more than a column's drawing, so
+    // the geometry is worked out here once per resize.
+    const int bar = scroll_->sizeHint().height();
+    scroll_->setGeometry(0, height() - bar, width(), bar);
     const int top = RulerHeight();
-    const int bottom = height() - scroll_->sizeHint().height();
-    return QRect(0, top, width(), std::max(0, bottom - top));
+    plot_ = QRect(0, top, width(), std::max(0, height() - bar - top));
 }
 
 int TimelinePane::CueAt(double x) const {
@@ -191,8 +201,7 @@ void TimelinePane::SyncScrollBar() {
 
 void TimelinePane::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    const int h = scroll_->sizeHint().height();
-    scroll_->setGeometry(0, height() - h, width(), h);
+    Layout();
 }
 
 void TimelinePane::paintEvent(QPaintEvent*) {
@@ -338,6 +347,30 @@ void TimelinePane::keyPressEvent(QKeyEvent* event) {
         QWidget::keyPressEvent(event);
         return;
     }
+    event->accept();
+}
+
+void TimelinePane::contextMenuEvent(QContextMenuEvent* event) {
+    if (channels_.empty()) {
+        return;
+    }
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("timelineMenu"));
+    const std::pair<const char*, CueFormat> entries[] = {
+        {"Сохранить как SRT", CueFormat::Srt},
+        {"Сохранить как WebVTT", CueFormat::WebVtt},
+        {"Сохранить как метки Audacity", CueFormat::Labels},
+        {"Сохранить как CSV", CueFormat::Csv},
+    };
+    for (const auto& [text, format] : entries) {
+        QAction* action = menu.addAction(QString::fromUtf8(text));
+        action->setObjectName(QStringLiteral("export-") +
+                              QString::fromUtf8(CueFormatName(format).data(),
+                                                qsizetype(CueFormatName(format).size())));
+        connect(action, &QAction::triggered, this,
+                [this, format = format] { emit exportRequested(format); });
+    }
+    menu.exec(event->globalPos());
     event->accept();
 }
 

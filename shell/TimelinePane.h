@@ -13,6 +13,7 @@
 
 #include "Envelope.h"
 #include "SegmentList.h"
+#include "Srt.h"
 
 class QScrollBar;
 
@@ -56,6 +57,8 @@ public:
 signals:
     // A click on cue index (counting from 0), not a drag.
     void cueClicked(int index);
+    // The context menu's "save the cues shown as ..." in a format.
+    void exportRequested(CueFormat format);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -65,9 +68,11 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     int RulerHeight() const;
+    void Layout();             // places the scroll bar and works out the plot's rectangle
     QRect PlotRect() const;    // the channels' bands, under the ruler, over the scroll bar
     int CueAt(double x) const; // the cue under x, or -1
     void SyncScrollBar();
@@ -81,6 +86,7 @@ private:
     double viewStart_ = 0.0;
     double viewSpan_ = 1000.0;
     QScrollBar* scroll_ = nullptr;
+    QRect plot_;
     bool syncing_ = false; // the scroll bar is being set from the view
     // A press: where, the view then, and whether it has become a drag.
     std::optional<QPointF> pressAt_;

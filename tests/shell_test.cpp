@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
@@ -33,6 +34,7 @@
 #include <filesystem>
 #include <memory>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "Dialogs.h"
@@ -755,6 +757,44 @@ private slots:
         QCOMPARE(pane.viewSpanMs(), 3000.0);
         QTest::keyClick(&pane, Qt::Key_Plus);
         QCOMPARE(pane.viewSpanMs(), 1500.0);
+    }
+
+    // The pane's menu saves the cues it shows, in each format, beside the SRT.
+    void timelineMenuSavesTheCuesShownInEachFormat() {
+        Harness h;
+        h.window->show();
+        LoadTones(h);
+        TimelinePane& pane = h.window->timeline();
+        pane.SetCues({{0, 548}, {947, 1248}}, QStringLiteral("test"));
+        const std::tuple<const char*, const char*, const char*> formats[] = {
+            {"export-srt", "tones.srt",
+             "1\r\n00:00:00,000 --> 00:00:00,548\r\n1\r\n\r\n"
+             "2\r\n00:00:00,947 --> 00:00:01,248\r\n2\r\n\r\n"},
+            {"export-vtt", "tones.vtt",
+             "WEBVTT\n\n1\n00:00:00.000 --> 00:00:00.548\n1\n\n"
+             "2\n00:00:00.947 --> 00:00:01.248\n2\n\n"},
+            {"export-labels", "tones.txt", "0.000000\t0.548000\t1\n0.947000\t1.248000\t2\n"},
+            {"export-csv", "tones.csv", "start,end\n0.000,0.548\n0.947,1.248\n"},
+        };
+        for (const auto& [action, file, text] : formats) {
+            messages_.clear();
+            QTimer::singleShot(0, &pane, [&, action = action] {
+                QWidget* popup = QApplication::activePopupWidget();
+                QVERIFY(popup && popup->objectName() == QStringLiteral("timelineMenu"));
+                auto* menu = qobject_cast<QMenu*>(popup);
+                QAction* chosen = menu->findChild<QAction*>(QString::fromUtf8(action));
+                QVERIFY(chosen);
+                chosen->trigger();
+                menu->close();
+            });
+            QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(20, 40),
+                                    pane.mapToGlobal(QPoint(20, 40)));
+            QApplication::sendEvent(&pane, &event);
+            QCOMPARE(messages_.size(), std::size_t(1));
+            QCOMPARE(messages_[0].title, QStringLiteral("Done."));
+            QCOMPARE(messages_[0].text, QStringLiteral("2"));
+            QCOMPARE(testwav::ReadFile(StdPath(file)), std::string(text));
+        }
     }
 
     void envelopeRangesMatchAPlainScan() {
