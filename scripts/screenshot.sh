@@ -18,6 +18,6 @@ case "$out" in
 /*) target="$out" ;;
 *) target="$(pwd)/$out" ;;
 esac
-(cd "$work" && xvfb-run -a -s "-screen 0 800x600x24" \
+(cd "$work" && xvfb-run -a -s "-screen 0 1024x768x24" \
     "$(cd "$here" && cd "$build" && pwd)/tools/kestrun-screenshot" speech.wav "$target")
 echo "$target"

@@ -266,19 +266,20 @@ void TimelinePane::paintEvent(QPaintEvent*) {
         }
     }
 
-    // The ruler: ticks with their times, and the caption at the right.
+    // The ruler: the caption at the right, ticks with their times where it leaves room.
     p.setPen(palette().color(QPalette::Text));
+    const int captionLeft =
+        caption_.isEmpty() ? width() : width() - metrics.horizontalAdvance(caption_) - 6;
+    p.drawText(QRect(captionLeft, 0, width() - captionLeft, ruler - 1), Qt::AlignCenter, caption_);
     const double step = TickStep(TICK_MIN_PX * viewSpan_ / std::max(1, plot.width()));
     for (double t = std::ceil(viewStart_ / step) * step; t <= viewEnd; t += step) {
         const int x = static_cast<int>(std::lround(XOfMs(t)));
+        const QString label = TickLabel(t, step);
+        if (x + 2 + metrics.horizontalAdvance(label) >= captionLeft) {
+            break;
+        }
         p.drawLine(x, ruler - 5, x, ruler - 1);
-        p.drawText(x + 2, metrics.ascent() + 1, TickLabel(t, step));
-    }
-    if (!caption_.isEmpty()) {
-        const int w = metrics.horizontalAdvance(caption_) + 6;
-        const QRect box(width() - w, 0, w, ruler - 1);
-        p.fillRect(box, palette().color(QPalette::Base));
-        p.drawText(box, Qt::AlignCenter, caption_);
+        p.drawText(x + 2, metrics.ascent() + 1, label);
     }
 }
 
