@@ -220,18 +220,21 @@ void TimelinePane::paintEvent(QPaintEvent*) {
     const auto first = std::lower_bound(cues_.begin(), cues_.end(), viewStart_,
                                         [](const Segment& s, double t) { return s.end < t; });
     const QFontMetrics metrics = fontMetrics();
+    const int digitWidth = metrics.horizontalAdvance(QLatin1Char('0'));
+    std::vector<QLineF> edges;
+    p.setPen(CUE_EDGE);
     for (auto cue = first; cue != cues_.end() && cue->start <= viewEnd; ++cue) {
         const double x0 = XOfMs(cue->start);
         const double x1 = std::max(XOfMs(cue->end), x0 + 1.0);
-        const QRectF span(x0, plot.top(), x1 - x0, plot.height());
-        p.fillRect(span, CUE_FILL);
-        p.setPen(CUE_EDGE);
-        p.drawLine(QPointF(x0, plot.top()), QPointF(x0, plot.bottom()));
-        const QString number = QString::number(cue - cues_.begin() + 1);
-        if (x1 - x0 >= metrics.horizontalAdvance(number) + 4) {
-            p.drawText(QPointF(x0 + 2, plot.top() + metrics.ascent() + 1), number);
+        p.fillRect(QRectF(x0, plot.top(), x1 - x0, plot.height()), CUE_FILL);
+        edges.emplace_back(x0, plot.top(), x0, plot.bottom());
+        // A number only where it fits: at the whole of a long film most cues are a pixel.
+        const auto n = cue - cues_.begin() + 1;
+        if (x1 - x0 >= digitWidth * (n < 10 ? 1 : n < 100 ? 2 : n < 1000 ? 3 : 5) + 4) {
+            p.drawText(QPointF(x0 + 2, plot.top() + metrics.ascent() + 1), QString::number(n));
         }
     }
+    p.drawLines(edges.data(), static_cast<int>(edges.size()));
 
     // Each channel in a band of its own: per pixel column, the range of levels under it.
     const int bands = static_cast<int>(channels_.size());
