@@ -8,12 +8,21 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <random>
 
 namespace kestrun {
 namespace {
 
 std::atomic<FileReplacer> fileReplacer{nullptr};
+
+// Each format's command-line name and file extension, in CueFormat's order.
+struct CueFormatNames {
+    std::string_view name;
+    std::string_view extension;
+};
+constexpr CueFormatNames CUE_FORMATS[] = {
+    {"srt", ".srt"}, {"vtt", ".vtt"}, {"labels", ".txt"}, {"csv", ".csv"}};
 
 // mark: ',' in SRT, '.' in WebVTT.
 void AppendTime(std::string& out, int32_t value, char mark = ',') {
@@ -83,10 +92,9 @@ std::string BuildSrt(std::span<const Segment> segments) {
 }
 
 bool ParseCueFormat(std::string_view name, CueFormat* format) {
-    for (const CueFormat f :
-         {CueFormat::Srt, CueFormat::WebVtt, CueFormat::Labels, CueFormat::Csv}) {
-        if (name == CueFormatName(f)) {
-            *format = f;
+    for (std::size_t i = 0; i < std::size(CUE_FORMATS); ++i) {
+        if (name == CUE_FORMATS[i].name) {
+            *format = static_cast<CueFormat>(i);
             return true;
         }
     }
@@ -94,31 +102,11 @@ bool ParseCueFormat(std::string_view name, CueFormat* format) {
 }
 
 std::string_view CueFormatName(CueFormat format) {
-    switch (format) {
-    case CueFormat::WebVtt:
-        return "vtt";
-    case CueFormat::Labels:
-        return "labels";
-    case CueFormat::Csv:
-        return "csv";
-    case CueFormat::Srt:
-        break;
-    }
-    return "srt";
+    return CUE_FORMATS[static_cast<std::size_t>(format)].name;
 }
 
 std::string_view CueFormatExtension(CueFormat format) {
-    switch (format) {
-    case CueFormat::WebVtt:
-        return ".vtt";
-    case CueFormat::Labels:
-        return ".txt";
-    case CueFormat::Csv:
-        return ".csv";
-    case CueFormat::Srt:
-        break;
-    }
-    return ".srt";
+    return CUE_FORMATS[static_cast<std::size_t>(format)].extension;
 }
 
 std::string BuildCues(CueFormat format, std::span<const Segment> segments) {
