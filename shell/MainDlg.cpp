@@ -706,6 +706,10 @@ void CMainDlg::PreviewSoon(PreviewDetector detector) {
     previewTimer_->start();
 }
 
+bool CMainDlg::previewPending() const {
+    return previewTimer_->isActive();
+}
+
 void CMainDlg::UpdatePreview() {
     previewTimer_->stop();
     if (loadedLoad_ == 0 || !timeline_->hasLoad()) {

@@ -133,6 +133,8 @@ public:
     // Shows the cues of the detector for its fields as they stand, when they are valid;
     // what the timeline shows is what Generate would write with them.
     void UpdatePreview();
+    // Typing has started the wait for a preview that has not been shown yet.
+    bool previewPending() const;
     // Writes the cues the timeline shows beside the SRT, under the format's extension:
     // "Done." with their count, or an error box.
     void ExportCues(CueFormat format);

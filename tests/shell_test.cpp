@@ -671,7 +671,8 @@ private slots:
             QCOMPARE(h.window->previewDetector(), t.detector);
             // Shown once the typing pauses, and nothing written for it.
             QFile::remove(Path("tones.srt"));
-            QTest::qWait(400);
+            QVERIFY(h.window->previewPending());
+            QTRY_VERIFY(!h.window->previewPending());
             QVERIFY(!QFile::exists(Path("tones.srt")));
             const std::vector<Segment> shown = pane.cues();
             QVERIFY2(pane.caption().endsWith(QString::number(shown.size())), qPrintable(what));
@@ -690,7 +691,7 @@ private slots:
         const std::vector<Segment> kept = pane.cues();
         h.Edit("ebThreshold")->selectAll();
         QTest::keyClicks(h.Edit("ebThreshold"), QStringLiteral("0,"));
-        QTest::qWait(300);
+        QTRY_VERIFY(!h.window->previewPending());
         QVERIFY(pane.cues() == kept);
     }
 
