@@ -741,7 +741,9 @@ void CMainDlg::UpdatePreview() {
         threshold = value(spThresholdEdit_);
         name = QStringLiteral("Speech Model");
         if (speechState_ != SpeechState::Ready) {
-            timeline_->SetCues({}, name + QStringLiteral(": модель речи ещё не готова"));
+            timeline_->SetCues({}, name + (speechState_ == SpeechState::Failed
+                                               ? QStringLiteral(": ошибка модели речи")
+                                               : QStringLiteral(": модель речи ещё не готова")));
             return;
         }
         break;
