@@ -19,6 +19,16 @@ namespace {
 // The settings file keeps at most this many characters of the besweet gain text.
 constexpr std::size_t AZID_GAIN_MAX_CHARS = 5;
 
+// The names --format takes: the engine's own, so a new format needs no change here.
+std::vector<std::string> CueFormatNames() {
+    std::vector<std::string> names;
+    for (const CueFormat format :
+         {CueFormat::Srt, CueFormat::WebVtt, CueFormat::Labels, CueFormat::Csv}) {
+        names.emplace_back(CueFormatName(format));
+    }
+    return names;
+}
+
 ParsedArgs UsageError(const std::string& message) {
     ParsedArgs parsed;
     parsed.outcome = ParsedArgs::Outcome::Usage;
@@ -93,7 +103,7 @@ void ArgParser::Impl::Declare() {
     app.add_option("--format", v.format,
                    "what to write: srt (default), vtt (WebVTT), labels (an Audacity label "
                    "track, .txt) or csv (start,end in seconds)")
-        ->check(CLI::IsMember({"srt", "vtt", "labels", "csv"}));
+        ->check(CLI::IsMember(CueFormatNames()));
     app.add_option("-o,--output", v.output,
                    "path of the SRT, or of the --format file (a single FILE only); a decoded "
                    "WAV goes beside it");

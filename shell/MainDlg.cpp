@@ -525,13 +525,18 @@ void CMainDlg::WriteSrt(
         SetGenerateEnabled(false);
         return;
     }
-    if (!run.written) {
-        ShowMessage(this, MessageKind::Error, QStringLiteral("Kestrun"),
-                    QStringLiteral("Не удалось записать файл субтитров:\n%1\n%2")
-                        .arg(Q(srtPath), Q(run.error)));
+    ShowWriteResult(srtPath, run.written, run.error, run.cues);
+}
+
+void CMainDlg::ShowWriteResult(const std::string& path, bool written, const std::string& error,
+                               std::size_t cues) {
+    if (!written) {
+        ShowMessage(
+            this, MessageKind::Error, QStringLiteral("Kestrun"),
+            QStringLiteral("Не удалось записать файл субтитров:\n%1\n%2").arg(Q(path), Q(error)));
         return;
     }
-    ShowMessage(this, MessageKind::Plain, QStringLiteral("Done."), QString::number(run.cues));
+    ShowMessage(this, MessageKind::Plain, QStringLiteral("Done."), QString::number(cues));
 }
 
 void CMainDlg::StartSpeech(uint64_t load, const std::string& wavPath) {
@@ -779,14 +784,8 @@ void CMainDlg::ExportCues(CueFormat format) {
     }
     const std::string path = loadedOutputBase_ + std::string(CueFormatExtension(format));
     std::string error;
-    if (!WriteFileReplacing(path, BuildCues(format, timeline_->cues()), &error)) {
-        ShowMessage(
-            this, MessageKind::Error, QStringLiteral("Kestrun"),
-            QStringLiteral("Не удалось записать файл субтитров:\n%1\n%2").arg(Q(path), Q(error)));
-        return;
-    }
-    ShowMessage(this, MessageKind::Plain, QStringLiteral("Done."),
-                QString::number(timeline_->cues().size()));
+    const bool written = WriteFileReplacing(path, BuildCues(format, timeline_->cues()), &error);
+    ShowWriteResult(path, written, error, timeline_->cues().size());
 }
 
 void CMainDlg::contextMenuEvent(QContextMenuEvent* event) {

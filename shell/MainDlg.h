@@ -158,6 +158,9 @@ private:
     void RunSpeechDetection(double threshold);
     // Runs a detector on the shown load and writes its SRT: "Done." or an error box.
     void WriteSrt(const std::function<DetectionResult(CVadEngine&, const std::string&)>& detect);
+    // "Done." with the number of cues written to path, or an error box naming it.
+    void ShowWriteResult(const std::string& path, bool written, const std::string& error,
+                         std::size_t cues);
     void StartSpeech(uint64_t load, const std::string& wavPath);
     void ResetSpeech();
     void ShowSpeechState();

@@ -86,10 +86,7 @@ TimelinePane::TimelinePane(QWidget* parent) : QWidget(parent) {
 }
 
 void TimelinePane::SetLoad(const CVadEngine& engine) {
-    channels_.clear();
-    cues_.clear();
-    caption_.clear();
-    thresholdDb_.reset();
+    ClearLoad();
     for (int ch = 0; ch < 2; ++ch) {
         if (const FrameArray* energy = engine.energy(ch)) {
             channels_.emplace_back().Build(*energy, engine.maxEnergy());
