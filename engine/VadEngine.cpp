@@ -359,7 +359,8 @@ bool CVadEngine::LoadCanonical(std::FILE* f, uint64_t fileSize, std::string* why
     // copy and the sums.
     const std::span<uint8_t> buffer = readBuffer().first(LOAD_STEP_BYTES);
     const std::size_t frameBytes = 2 * channels;
-    uint64_t remaining = static_cast<uint64_t>(sampleCount_) * frameBytes;
+    const uint64_t total = static_cast<uint64_t>(sampleCount_) * frameBytes;
+    uint64_t remaining = total;
     while (remaining > 0) {
         const std::size_t chunk =
             static_cast<std::size_t>(std::min<uint64_t>(remaining, buffer.size()));
@@ -369,6 +370,9 @@ bool CVadEngine::LoadCanonical(std::FILE* f, uint64_t fileSize, std::string* why
         }
         remaining -= chunk;
         acc.Feed(ChunkSamples(buffer.first(chunk)), chunk / frameBytes);
+        if (progress_) {
+            progress_(total - remaining, total);
+        }
     }
     acc.Finish(frames);
     return true;
@@ -402,6 +406,10 @@ bool CVadEngine::LoadConverted(std::FILE* f, const WavLayout& layout, std::strin
         }
         remaining -= n;
         FeedData(acc, converter, buffer, n, blockAlign, ConvertArea(buffer));
+        if (progress_) {
+            progress_((sampleCount_ - remaining) * blockAlign,
+                      static_cast<uint64_t>(sampleCount_) * blockAlign);
+        }
     }
     acc.Finish(frames);
     return true;
@@ -467,7 +475,8 @@ CVadEngine::FollowOutcome CVadEngine::Follow(const std::string& path,
     const std::size_t blockAlign = layout.blockAlign;
     const std::size_t stepFrames = LOAD_STEP_BYTES / blockAlign;
     uint64_t pos = layout.dataOffset;
-    uint64_t consumed = 0; // frames fed
+    uint64_t consumed = 0;   // frames fed
+    uint64_t totalBytes = 0; // known once the writer has ended
     uint64_t lastSize = 0;
     auto take = [&](std::size_t n) {
         const std::size_t bytes = n * blockAlign;
@@ -477,6 +486,9 @@ CVadEngine::FollowOutcome CVadEngine::Follow(const std::string& path,
         FeedData(acc, converter, buffer, n, blockAlign, ConvertArea(buffer));
         pos += bytes;
         consumed += n;
+        if (progress_) {
+            progress_(consumed * blockAlign, totalBytes);
+        }
         return true;
     };
     for (;;) {
@@ -530,6 +542,7 @@ CVadEngine::FollowOutcome CVadEngine::Follow(const std::string& path,
         }
     }
     const uint64_t frames = r.layout.frames;
+    totalBytes = frames * blockAlign;
     while (consumed < frames) {
         if (!take(static_cast<std::size_t>(std::min<uint64_t>(frames - consumed, stepFrames)))) {
             return FollowOutcome::Fallback;

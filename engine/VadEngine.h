@@ -95,6 +95,12 @@ public:
     bool LoadWavFollowing(const std::string& path, const std::function<bool()>& writerEnded,
                           std::string* why = nullptr);
 
+    // Told after each step a load reads: the data bytes read so far and all there are
+    // (0 while a decoder is still writing them). Called on the loading thread; empty for
+    // none.
+    using LoadProgressFn = std::function<void(uint64_t done, uint64_t total)>;
+    void SetLoadProgress(LoadProgressFn progress) { progress_ = std::move(progress); }
+
     // Kept for the window's call sequence: samples are never held after a load.
     void FreeSamples() {}
 
@@ -207,6 +213,7 @@ private:
     std::vector<float> speech_;
     bool hasSpeech_ = false;
     CueFormat cueFormat_ = CueFormat::Srt;
+    LoadProgressFn progress_;
 };
 
 } // namespace kestrun

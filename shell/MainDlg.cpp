@@ -30,6 +30,7 @@
 #include "DialogUnits.h"
 #include "Dialogs.h"
 #include "Exchange.h"
+#include "JobProgressView.h"
 #include "File.h"
 #include "LogListBox.h"
 #include "Resources.h"
@@ -117,6 +118,8 @@ CMainDlg::CMainDlg(const MainDlgLinks& links, QWidget* parent)
                 Qt::QueuedConnection);
         connect(receiver_, &WindowReceiver::titleChanged, this, &QWidget::setWindowTitle,
                 Qt::QueuedConnection);
+        connect(receiver_, &WindowReceiver::progressChanged, jobProgress_,
+                &JobProgressView::Show, Qt::QueuedConnection);
         receiver_->SetAlive(true);
     }
 
@@ -250,6 +253,7 @@ void CMainDlg::CreateControls() {
     QLabel* plus = label("+");
     timeline_ = new TimelinePane(this);
     timeline_->hide();
+    jobProgress_ = new JobProgressView(this);
 
     // Frames sit beneath what they frame, or they would take its clicks; among themselves
     // the later one is on top, so its caption covers the line of a frame it overlaps.
@@ -318,6 +322,7 @@ void CMainDlg::CreateControls() {
     for (const Placed& p : placed) {
         p.widget->setGeometry(units.Rect(p.x, p.y, p.width, p.height));
     }
+    jobProgress_->setGeometry(status->geometry());
     compactSize_ = QSize(units.X(WINDOW_WIDTH_DU), units.Y(WINDOW_HEIGHT_DU));
     timelineHeight_ = units.Y(TIMELINE_HEIGHT_DU);
     timeline_->setGeometry(0, compactSize_.height(), compactSize_.width(), timelineHeight_);
@@ -434,6 +439,7 @@ void CMainDlg::HandleDrop(const QStringList& paths) {
 }
 
 void CMainDlg::OnJobDone(const JobResult& result) {
+    jobProgress_->Finish();
     if (result.code == RESULT_OK) {
         // Only a load the engine still holds is shown: a drop since may have cleared it.
         QString rate, channels, duration;

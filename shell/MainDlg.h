@@ -28,6 +28,7 @@ namespace kestrun {
 
 class CLogListBox;
 class CTrayIcon;
+class JobProgressView;
 class TimelinePane;
 class UpDownControl;
 class WindowReceiver;
@@ -121,6 +122,7 @@ public:
     CTrayIcon& tray() const { return *tray_; }
     CLogListBox& log() const { return *log_; }
     TimelinePane& timeline() const { return *timeline_; }
+    JobProgressView& jobProgress() const { return *jobProgress_; }
 
     // The timeline pane: wanted (the user's toggle, kept in the settings file) and shown
     // (wanted, once a file has been loaded).
@@ -199,6 +201,7 @@ private:
     QPushButton* spGenerate_ = nullptr;
     QLabel* speechProgress_ = nullptr;
     TimelinePane* timeline_ = nullptr;
+    JobProgressView* jobProgress_ = nullptr; // over the status line while a job runs
     QSize compactSize_; // the window without the timeline
     int timelineHeight_ = 0;
     bool timelineWanted_ = true;

@@ -5,6 +5,11 @@ namespace kestrun {
 
 WindowReceiver::WindowReceiver(QObject* parent) : QObject(parent) {
     qRegisterMetaType<kestrun::JobResult>();
+    qRegisterMetaType<kestrun::JobProgress>();
+}
+
+void WindowReceiver::SetProgress(const JobProgress& progress) {
+    emit progressChanged(progress);
 }
 
 void WindowReceiver::SetTitle(const std::string& title) {

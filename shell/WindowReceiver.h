@@ -11,6 +11,7 @@
 #include "JobInfo.h"
 
 Q_DECLARE_METATYPE(kestrun::JobResult)
+Q_DECLARE_METATYPE(kestrun::JobProgress)
 
 namespace kestrun {
 
@@ -21,6 +22,7 @@ public:
 
     // Called on the worker thread.
     void SetTitle(const std::string& title) override;
+    void SetProgress(const JobProgress& progress) override;
     bool IsAlive() const override;
     void Deliver(std::unique_ptr<JobResult> result) override;
 
@@ -29,6 +31,7 @@ public:
 
 signals:
     void titleChanged(const QString& title);
+    void progressChanged(const kestrun::JobProgress& progress);
     void jobDone(const kestrun::JobResult& result);
 
 private:

@@ -40,12 +40,14 @@
 #include "Dialogs.h"
 #include "Envelope.h"
 #include "FakeTool.h"
+#include "JobProgressView.h"
 #include "LogListBox.h"
 #include "MainApp.h"
 #include "MainDlg.h"
 #include "ResultCodes.h"
 #include "SpeechModelPath.h"
 #include "Srt.h"
+#include "WindowReceiver.h"
 #include "TestWav.h"
 #include "TimelinePane.h"
 #include "TrayIcon.h"
@@ -995,6 +997,40 @@ private slots:
     // model beside the program the model's press shows why.
     // A thousand files dropped one after another on the real window, worker and all: each
     // reaches the log with one result, the badge follows the queue, memory stays flat.
+    // The worker's reports reach the strip over the version line, which shows again when
+    // the job is done; the figures read as a person would say them.
+    void jobProgressShownWhileAJobRuns() {
+        QCOMPARE(JobProgressText({JobStep::Load, 1, 3}, 5'000),
+                 QStringLiteral("Загрузка — 0:05, 33%"));
+        QCOMPARE(JobProgressText({JobStep::Decode, 35u << 20, 0}, 3'723'000),
+                 QStringLiteral("Декодирование — 1:02:03, 35 МБ"));
+        QCOMPARE(JobProgressText({JobStep::Normalise, 0, 0}, 59'999),
+                 QStringLiteral("Нормализация — 0:59"));
+
+        WindowReceiver receiver;
+        SharedEngine engine;
+        GlobalSettings globals;
+        MainDlgLinks links{engine, globals, [](std::unique_ptr<JobInfo>) {}, &receiver, {}, {}};
+        CMainDlg window(links);
+        window.show();
+        JobProgressView& strip = window.jobProgress();
+        QVERIFY(!strip.isVisible());
+        std::thread worker([&] {
+            receiver.SetProgress({JobStep::Decode, 3u << 20, 0});
+            receiver.SetProgress({JobStep::Load, 500, 1000});
+        });
+        worker.join();
+        QTRY_VERIFY(strip.isVisible());
+        QTRY_COMPARE(strip.permille(), 500);
+        QVERIFY(strip.text().startsWith(QStringLiteral("Загрузка — 0:0")));
+        QCOMPARE(strip.geometry(), window.findChild<QLabel*>(QStringLiteral("status"))->geometry());
+        receiver.SetProgress({JobStep::Decode, 3u << 20, 0});
+        QTRY_COMPARE(strip.permille(), -1); // the decoder cannot say how far it has come
+        window.OnJobDone({RESULT_OK + 1, "x", 0, {}, false, {}});
+        QVERIFY(!strip.isVisible());
+        window.EndRun();
+    }
+
     void thousandDropsEachGetOneResult() {
         constexpr int FILES = 1000;
         std::vector<int16_t> tone(8000);

@@ -387,8 +387,23 @@ public:
         std::lock_guard lock(mutex_);
         results.push_back(*result);
     }
+    void SetProgress(const JobProgress& report) override {
+        std::lock_guard lock(mutex_);
+        progress.push_back(report);
+    }
+    // The steps reported, each once in the order they began.
+    std::vector<JobStep> Steps() const {
+        std::vector<JobStep> steps;
+        for (const JobProgress& p : progress) {
+            if (steps.empty() || steps.back() != p.step) {
+                steps.push_back(p.step);
+            }
+        }
+        return steps;
+    }
     std::vector<std::string> titles;
     std::vector<JobResult> results;
+    std::vector<JobProgress> progress;
     std::atomic<bool> alive{true};
 
 private:
@@ -584,6 +599,7 @@ TEST_F(WorkerTest, ALoadThatFollowsTheDecoderGivesTheLoadOfTheFinishedFile) {
     for (const bool mono : {false, true}) {
         SCOPED_TRACE(mono ? "mono" : "as decoded");
         receiver.results.clear();
+        receiver.progress.clear();
         JobOptions options;
         options.makeMono = mono;
         worker.RunJob(MakeJobInfo(Job("talk.mp3").sourcePath, options));
@@ -602,6 +618,22 @@ TEST_F(WorkerTest, ALoadThatFollowsTheDecoderGivesTheLoadOfTheFinishedFile) {
         }));
         EXPECT_EQ(testwav::ReadFile(dir / "talk.wav").size(),
                   mono ? 44 + (decoded.size() - 44) / 2 : decoded.size());
+        // Followed, the decoding step counts the bytes read and ends with all of them;
+        // otherwise the steps after it come one by one, the load with its size.
+        const std::vector<JobStep> steps = receiver.Steps();
+        const JobProgress& last = receiver.progress.back();
+        if (mono) {
+            EXPECT_EQ(steps, (std::vector{JobStep::Decode, JobStep::Mono, JobStep::Load}));
+            EXPECT_EQ(last, (JobProgress{JobStep::Load, (decoded.size() - 44) / 2,
+                                         (decoded.size() - 44) / 2}));
+        } else {
+            EXPECT_EQ(steps, std::vector{JobStep::Decode});
+            EXPECT_EQ(last,
+                      (JobProgress{JobStep::Decode, decoded.size() - 44, decoded.size() - 44}));
+            for (std::size_t i = 1; i < receiver.progress.size(); ++i) {
+                EXPECT_GE(receiver.progress[i].done, receiver.progress[i - 1].done);
+            }
+        }
     }
 }
 
@@ -644,6 +676,9 @@ TEST_F(WorkerTest, StepsOnAWavOfAnotherLayoutLeaveTheFileAlone) {
         EXPECT_EQ(e.header().nChannels, 1);
         EXPECT_EQ(e.sampleCount(), 8000u);
     }));
+    EXPECT_EQ(receiver.Steps(), (std::vector{JobStep::Copy, JobStep::Mono, JobStep::Normalise,
+                                             JobStep::Load}));
+    EXPECT_EQ(receiver.progress.back(), (JobProgress{JobStep::Load, 16000, 16000}));
 
     // A layout nobody reads is refused with what it is, and still not touched.
     std::vector<uint8_t> alaw = wav24;

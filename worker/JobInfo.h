@@ -60,12 +60,35 @@ constexpr int JOB_CMD_QUIT = 2;
 // The window text while the worker is idle.
 constexpr const char* IDLE_TITLE = "Перетащите файл в окно";
 
+// The step a job is in, for a progress display.
+enum class JobStep : uint8_t {
+    Decode,    // a decoder writes the WAV (and the engine reads it as it grows, if it can)
+    Copy,      // a WAV of another layout is copied as 16-bit for mono or normalisation
+    Mono,      // mixing to mono
+    Normalise, // the normaliser runs
+    Load,      // the engine reads the WAV
+};
+
+// How far a job has come: its step, and in it the bytes done and all there are (total 0
+// while unknown).
+struct JobProgress {
+    JobStep step = JobStep::Decode;
+    uint64_t done = 0;
+    uint64_t total = 0;
+
+    bool operator==(const JobProgress&) const = default;
+};
+
 // What the worker reports to: the main window, the command line, or a test. Called on
 // the worker thread; implementations hand things over to their own thread.
 class IJobReceiver {
 public:
     virtual ~IJobReceiver() = default;
     virtual void SetTitle(const std::string& title) = 0;
+    // A step begins (done and total 0), or has come further: the worker reports a step's
+    // start, its end when the total is known, and between them at most ten times a
+    // second. Receivers that show none ignore them.
+    virtual void SetProgress(const JobProgress& /*progress*/) {}
     // False once the receiver is gone (closing): results are then dropped unsent.
     virtual bool IsAlive() const = 0;
     virtual void Deliver(std::unique_ptr<JobResult> result) = 0;

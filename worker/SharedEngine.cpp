@@ -11,7 +11,8 @@ SharedEngine::SharedEngine() {
     SetFileReplacer(&ReplaceFileContents);
 }
 
-uint64_t SharedEngine::Load(const std::string& path, std::string* why) {
+uint64_t SharedEngine::Load(const std::string& path, std::string* why,
+                           const CVadEngine::LoadProgressFn& progress) {
     const FileProblem problem = RegularFileProblem(path);
     std::lock_guard lock(mutex_);
     currentLoad_ = 0;
@@ -22,7 +23,10 @@ uint64_t SharedEngine::Load(const std::string& path, std::string* why) {
         }
         return 0;
     }
-    if (!engine_->LoadWav(path, why)) {
+    engine_->SetLoadProgress(progress);
+    const bool loaded = engine_->LoadWav(path, why);
+    engine_->SetLoadProgress({});
+    if (!loaded) {
         return 0;
     }
     currentLoad_ = ++lastLoad_;
@@ -30,11 +34,14 @@ uint64_t SharedEngine::Load(const std::string& path, std::string* why) {
 }
 
 uint64_t SharedEngine::LoadFollowing(const std::string& path,
-                                     const std::function<bool()>& writerEnded, std::string* why) {
+                                     const std::function<bool()>& writerEnded, std::string* why,
+                                     const CVadEngine::LoadProgressFn& progress) {
     // Nothing an engine keeps from one load to the next survives a load, so a fresh one
     // gives what a load into the shared one would.
     auto staged = std::make_unique<CVadEngine>();
+    staged->SetLoadProgress(progress);
     const bool loaded = staged->LoadWavFollowing(path, writerEnded, why);
+    staged->SetLoadProgress({});
     std::lock_guard lock(mutex_);
     if (!loaded) {
         engine_->FreeAll();

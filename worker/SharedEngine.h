@@ -24,13 +24,16 @@ public:
     // LoadWav under the lock. Returns the new load's number (never 0), or 0 when the engine
     // refused the file (it then holds no load); *why then says what the file is, if known.
     // Only a regular file is handed to the engine: a FIFO or device would block its read.
-    uint64_t Load(const std::string& path, std::string* why = nullptr);
+    // progress, when given, is told of the bytes read as CVadEngine::SetLoadProgress says.
+    uint64_t Load(const std::string& path, std::string* why = nullptr,
+                  const CVadEngine::LoadProgressFn& progress = {});
 
     // The engine's following load of a WAV a decoder is still writing, made into an engine
     // of its own without the lock (it lasts as long as the decoder) and put in place under
     // the lock once complete. Numbers and failures as Load.
     uint64_t LoadFollowing(const std::string& path, const std::function<bool()>& writerEnded,
-                           std::string* why = nullptr);
+                           std::string* why = nullptr,
+                           const CVadEngine::LoadProgressFn& progress = {});
 
     // Clears the engine if it still holds load number `load` (a load a job gave up).
     void Drop(uint64_t load);

@@ -37,6 +37,9 @@ void NoteCopyDiskFull(const std::string& copy, const WavLayout& layout, std::str
     }
 }
 
+// Often enough for a bar to move smoothly, rarely enough to cost nothing.
+constexpr auto PROGRESS_INTERVAL = std::chrono::milliseconds(100);
+
 } // namespace
 
 CWrkThread::CWrkThread(SharedEngine& engine, ChildProcess& childProcess, ExitSignal& exitMutex,
@@ -104,6 +107,21 @@ bool CWrkThread::JoinUntil(std::chrono::steady_clock::time_point deadline) {
     return true;
 }
 
+void CWrkThread::Progress(JobStep step, uint64_t done, uint64_t total) {
+    const auto now = std::chrono::steady_clock::now();
+    const bool finished = total != 0 && done >= total;
+    if (progressStep_ == step && !finished && now - progressAt_ < PROGRESS_INTERVAL) {
+        return;
+    }
+    progressStep_ = step;
+    progressAt_ = now;
+    mainWindowHandle_.SetProgress({step, done, total});
+}
+
+CVadEngine::LoadProgressFn CWrkThread::ProgressOf(JobStep step) {
+    return [this, step](uint64_t done, uint64_t total) { Progress(step, done, total); };
+}
+
 bool CWrkThread::CommandWaiting() const {
     std::lock_guard lock(mutex_);
     return !commands_.empty();
@@ -148,6 +166,7 @@ void CWrkThread::RunJob(std::unique_ptr<JobInfo> job) {
         }
         result->text = PathFindFileName(job->sourcePath);
         mainWindowHandle_.SetTitle(result->text);
+        progressStep_.reset();
 
         RunnerContext probeContext{childProcess_, jobSettings_};
         // A FIFO, socket or device would hold whatever reads it first (the probe, a decoder,
@@ -199,9 +218,11 @@ int32_t CWrkThread::Decode(Decoder decoder, JobInfo& job, JobResult& result) {
     if (job.monoFlag != MONO_FLAG_SET && job.normMode == 0) {
         context.follow = [&](const std::string& wav, const std::function<bool()>& toolEnded) {
             followed = true;
-            followedLoad = engine_.LoadFollowing(wav, toolEnded, &why);
+            followedLoad =
+                engine_.LoadFollowing(wav, toolEnded, &why, ProgressOf(JobStep::Decode));
         };
     }
+    Progress(JobStep::Decode);
     int32_t code = RunDecoder(decoder, job, context);
     if (code != RESULT_OK && !context.detail.empty()) {
         result.detail = context.detail;
@@ -260,6 +281,7 @@ int32_t CWrkThread::PostDecode(JobInfo& job, uint64_t* loadNumber, std::string* 
             copy = DecodingBase(job.outputBase) + ".wav";
             work.sourcePath = copy;
             GuardFile(copy);
+            Progress(JobStep::Copy);
             if (!WriteCanonicalCopy(job.sourcePath, copy, detail)) {
                 DeleteFileIfAny(copy);
                 ReleaseFile(copy);
@@ -272,6 +294,9 @@ int32_t CWrkThread::PostDecode(JobInfo& job, uint64_t* loadNumber, std::string* 
     }
     int32_t code = RESULT_OK;
     std::string monoWhy;
+    if (mono) {
+        Progress(JobStep::Mono);
+    }
     if (mono && !ConvertToMono(work.sourcePath, &monoWhy)) {
         code = RESULT_MONO_FAILED;
         if (!monoWhy.empty() && detail != nullptr) {
@@ -280,6 +305,7 @@ int32_t CWrkThread::PostDecode(JobInfo& job, uint64_t* loadNumber, std::string* 
     }
     if (code == RESULT_OK && normalise) {
         RunnerContext context{childProcess_, jobSettings_};
+        Progress(JobStep::Normalise);
         code = RunWaveGain(work, context);
         if (code != RESULT_OK && !context.detail.empty() && detail != nullptr) {
             *detail = context.detail;
@@ -287,7 +313,8 @@ int32_t CWrkThread::PostDecode(JobInfo& job, uint64_t* loadNumber, std::string* 
     }
     if (code == RESULT_OK) {
         std::string why;
-        const uint64_t load = engine_.Load(work.sourcePath, &why);
+        Progress(JobStep::Load);
+        const uint64_t load = engine_.Load(work.sourcePath, &why, ProgressOf(JobStep::Load));
         if (load == 0) {
             code = RESULT_BAD_WAV;
             if (detail != nullptr) {

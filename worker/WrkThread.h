@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "JobInfo.h"
@@ -65,6 +66,11 @@ private:
     };
     void Loop();
     bool CommandWaiting() const;
+    // Reports a step's progress to the receiver: a new step, a finished one, and otherwise
+    // no more than every PROGRESS_INTERVAL.
+    void Progress(JobStep step, uint64_t done = 0, uint64_t total = 0);
+    // What the engine calls while it reads for a step.
+    CVadEngine::LoadProgressFn ProgressOf(JobStep step);
 
     SharedEngine& engine_;
     ChildProcess& childProcess_;
@@ -73,6 +79,9 @@ private:
     ToolSettings settings_;    // under mutex_
     ToolSettings jobSettings_; // the running job's copy; worker thread only
     std::unique_ptr<JobResult> reserveResult_;
+    // The last progress reported, and when: worker thread only.
+    std::optional<JobStep> progressStep_;
+    std::chrono::steady_clock::time_point progressAt_{};
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
