@@ -341,6 +341,10 @@ void CMainDlg::CreateControls() {
     connect(spGenerate_, &QPushButton::clicked, this, &CMainDlg::OnGenerateSpeech);
 
     connect(timeline_, &TimelinePane::exportRequested, this, &CMainDlg::ExportCues);
+    connect(timeline_, &TimelinePane::soundUnavailable, this, [this](const QString& why) {
+        const QString line = QStringLiteral("Прослушивание недоступно: ") + why;
+        log_->AppendLogLine(line, line);
+    });
 
     // Typing in a threshold field previews that detector once the typing pauses.
     previewTimer_ = new QTimer(this);
@@ -446,6 +450,7 @@ void CMainDlg::OnJobDone(const JobResult& result) {
         const bool held = engine_.WithLoad(result.loadNumber, [&](CVadEngine& engine) {
             engine.FreeSamples();
             timeline_->SetLoad(engine);
+            timeline_->SetSound(result.wavPath);
             rate = QString::number(engine.header().nSamplesPerSec);
             channels = QString::number(engine.header().nChannels);
             duration = Q(FormatTime(static_cast<int32_t>(engine.DurationMs())));

@@ -8,6 +8,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QTimer>
 #include <QWheelEvent>
 
 #include <algorithm>
@@ -34,6 +35,10 @@ const QColor ENVELOPE_COLOR(40, 90, 160);
 const QColor CUE_FILL(255, 170, 0, 70);
 const QColor CUE_EDGE(215, 125, 0);
 const QColor THRESHOLD_COLOR(200, 30, 30);
+const QColor CUE_SELECTED(255, 120, 0, 80);
+const QColor PLAYHEAD_COLOR(0, 130, 60);
+// How often the playhead follows the sound: about 30 times a second.
+constexpr int PLAY_FOLLOW_MS = 33;
 
 // The tick step for at least minMs between ticks: 1, 2, 5 times a power of ten below a
 // second, then steps a clock reads well.
@@ -81,6 +86,9 @@ TimelinePane::TimelinePane(QWidget* parent) : QWidget(parent) {
             SetView(value, viewSpan_);
         }
     });
+    playTimer_ = new QTimer(this);
+    playTimer_->setInterval(PLAY_FOLLOW_MS);
+    connect(playTimer_, &QTimer::timeout, this, &TimelinePane::FollowPlayback);
     Layout();
     SyncScrollBar();
 }
@@ -93,12 +101,18 @@ void TimelinePane::SetLoad(const CVadEngine& engine) {
         }
     }
     const uint32_t rate = engine.header().nSamplesPerSec;
+    sampleRate_ = rate;
     msPerFrame_ = rate == 0 ? 10.0 : 1000.0 * engine.frameLength() / rate;
     durationMs_ = static_cast<double>(engine.DurationMs());
     FitAll();
 }
 
 void TimelinePane::ClearLoad() {
+    StopPlaying();
+    wavPath_.clear();
+    sampleRate_ = 0;
+    playheadMs_ = 0.0;
+    currentCue_ = -1;
     channels_.clear();
     cues_.clear();
     caption_.clear();
@@ -111,11 +125,122 @@ void TimelinePane::SetCues(std::vector<Segment> cues, const QString& caption,
                            std::optional<double> thresholdRatio) {
     cues_ = std::move(cues);
     caption_ = caption;
+    currentCue_ = -1; // the numbers now name other cues
     thresholdDb_.reset();
     if (thresholdRatio) {
         thresholdDb_ = *thresholdRatio > 0.0 ? 10.0 * std::log10(*thresholdRatio) : -SHOWN_DB;
     }
     update();
+}
+
+void TimelinePane::SetSound(const std::string& wavPath) {
+    StopPlaying();
+    wavPath_ = wavPath;
+}
+
+void TimelinePane::SetSoundOutput(std::unique_ptr<ISoundOutput> output) {
+    StopPlaying();
+    output_ = std::move(output);
+}
+
+uint64_t TimelinePane::FrameAt(double ms) const {
+    return static_cast<uint64_t>(std::llround(std::max(0.0, ms) * sampleRate_ / 1000.0));
+}
+
+void TimelinePane::Play(double startMs, double endMs) {
+    StopPlaying();
+    playheadMs_ = startMs;
+    if (wavPath_.empty() || sampleRate_ == 0) {
+        update();
+        return;
+    }
+    if (!output_) {
+        output_ = MakeDeviceOutput();
+    }
+    std::string why;
+    if (!output_->Play(wavPath_, FrameAt(startMs), FrameAt(endMs), &why)) {
+        if (!soundFailed_) {
+            soundFailed_ = true;
+            emit soundUnavailable(QString::fromStdString(why));
+        }
+        update();
+        return;
+    }
+    playing_ = true;
+    playTimer_->start();
+    update();
+}
+
+void TimelinePane::FollowPlayback() {
+    const std::optional<uint64_t> frame = output_ ? output_->Position() : std::nullopt;
+    if (!frame) {
+        playing_ = false;
+        playTimer_->stop();
+    } else {
+        playheadMs_ = std::min(durationMs_, *frame * 1000.0 / sampleRate_);
+        if (playheadMs_ > viewStart_ + viewSpan_) {
+            SetView(playheadMs_, viewSpan_); // a page on, the way a reader turns one
+        }
+    }
+    update();
+}
+
+void TimelinePane::StopPlaying() {
+    if (!playing_) {
+        return;
+    }
+    FollowPlayback(); // the playhead stays where the sound was
+    if (output_) {
+        output_->Stop();
+    }
+    playing_ = false;
+    playTimer_->stop();
+    update();
+}
+
+void TimelinePane::PlayCue(int index) {
+    if (index < 0 || index >= static_cast<int>(cues_.size())) {
+        return;
+    }
+    const Segment cue = cues_[static_cast<std::size_t>(index)];
+    Reveal(cue.start);
+    Play(cue.start, cue.end);
+    currentCue_ = index;
+}
+
+void TimelinePane::TogglePlay() {
+    if (playing_) {
+        StopPlaying();
+        return;
+    }
+    currentCue_ = -1;
+    Play(playheadMs_ >= durationMs_ ? 0.0 : playheadMs_, durationMs_);
+}
+
+void TimelinePane::StepCue(int direction) {
+    int target = -1;
+    if (currentCue_ >= 0) {
+        target = currentCue_ + direction;
+    } else if (direction > 0) {
+        // The first cue that starts after the playhead.
+        const auto next = std::upper_bound(
+            cues_.begin(), cues_.end(), playheadMs_,
+            [](double t, const Segment& s) { return t < s.start; });
+        target = static_cast<int>(next - cues_.begin());
+    } else {
+        // The last cue that starts before it.
+        const auto next = std::lower_bound(
+            cues_.begin(), cues_.end(), playheadMs_,
+            [](const Segment& s, double t) { return s.start < t; });
+        target = static_cast<int>(next - cues_.begin()) - 1;
+    }
+    PlayCue(target);
+}
+
+void TimelinePane::Reveal(double ms) {
+    if (ms < viewStart_ || ms > viewStart_ + viewSpan_) {
+        SetView(ms - viewSpan_ / 10.0, viewSpan_);
+    }
 }
 
 void TimelinePane::SetView(double startMs, double spanMs) {
@@ -247,6 +372,12 @@ void TimelinePane::paintEvent(QPaintEvent*) {
     for (const QRect& span : spans) {
         p.fillRect(span, CUE_FILL);
     }
+    if (currentCue_ >= 0 && currentCue_ < static_cast<int>(cues_.size())) {
+        const Segment& cue = cues_[static_cast<std::size_t>(currentCue_)];
+        const int x0 = static_cast<int>(std::floor(XOfMs(cue.start)));
+        const int x1 = std::max(x0 + 1, static_cast<int>(std::ceil(XOfMs(cue.end))));
+        p.fillRect(QRect(x0, plot.top(), x1 - x0, plot.height()), CUE_SELECTED);
+    }
     p.drawLines(edges.data(), static_cast<int>(edges.size()));
 
     // Each channel in a band of its own: per pixel column, the range of levels under it.
@@ -280,6 +411,12 @@ void TimelinePane::paintEvent(QPaintEvent*) {
             p.setPen(palette().color(QPalette::Mid));
             p.drawLine(plot.left(), top, plot.right(), top);
         }
+    }
+
+    if (playheadMs_ >= viewStart_ && playheadMs_ <= viewEnd) {
+        const int x = static_cast<int>(std::lround(XOfMs(playheadMs_)));
+        p.setPen(QPen(PLAYHEAD_COLOR, playing_ ? 2 : 1));
+        p.drawLine(x, plot.top(), x, plot.bottom());
     }
 
     // The ruler: the caption at the right, ticks with their times where it leaves room.
@@ -340,9 +477,17 @@ void TimelinePane::mouseReleaseEvent(QMouseEvent* event) {
     const bool click = !dragged_;
     pressAt_.reset();
     if (click) {
-        const int cue = CueAt(event->position().x());
+        const double x = event->position().x();
+        const int cue = CueAt(x);
         if (cue >= 0) {
+            PlayCue(cue);
             emit cueClicked(cue);
+        } else {
+            // Between cues: the playhead goes there, for Space to play from.
+            StopPlaying();
+            currentCue_ = -1;
+            playheadMs_ = std::clamp(MsAtX(x), 0.0, durationMs_);
+            update();
         }
     }
 }
@@ -359,6 +504,15 @@ void TimelinePane::keyPressEvent(QKeyEvent* event) {
         break;
     case Qt::Key_0:
         FitAll();
+        break;
+    case Qt::Key_Space:
+        TogglePlay();
+        break;
+    case Qt::Key_Left:
+        StepCue(-1);
+        break;
+    case Qt::Key_Right:
+        StepCue(+1);
         break;
     default:
         QWidget::keyPressEvent(event);

@@ -1,21 +1,26 @@
 // The timeline under the window's controls: the loaded file along its time, each channel's
 // energy on a dB scale, the cues of the detector shown as shaded spans with their numbers,
 // a time ruler and, for the energy-based detector, its threshold as a line. The wheel and
-// the + and - keys zoom, a drag or the scroll bar scrolls, 0 fits the whole file. It shows;
-// it never writes a file.
+// the + and - keys zoom, a drag or the scroll bar scrolls, 0 fits the whole file. A click
+// on a cue plays it; Space plays or stops from the playhead, Left and Right go to the
+// previous or next cue and play it. It shows and plays; it never writes a file.
 #pragma once
 
 #include <QWidget>
 
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <optional>
 #include <vector>
 
 #include "Envelope.h"
+#include "Playback.h"
 #include "SegmentList.h"
 #include "Srt.h"
 
 class QScrollBar;
+class QTimer;
 
 namespace kestrun {
 
@@ -39,6 +44,23 @@ public:
     const std::vector<Segment>& cues() const { return cues_; }
     QString caption() const { return caption_; }
 
+    // The WAV the load was read from, played when asked; none clears it.
+    void SetSound(const std::string& wavPath);
+    // Replaces the sound device (tests give a stand-in). The pane owns it.
+    void SetSoundOutput(std::unique_ptr<ISoundOutput> output);
+
+    // Listening. The cue selected (-1 for none) and the playhead, in milliseconds.
+    int currentCue() const { return currentCue_; }
+    double playheadMs() const { return playheadMs_; }
+    bool playing() const { return playing_; }
+    // Selects cue index and plays it from its start to its end.
+    void PlayCue(int index);
+    // Plays from the playhead to the end of the file, or stops where it is.
+    void TogglePlay();
+    // Selects and plays the cue before (-1) or after (+1) the playhead.
+    void StepCue(int direction);
+    void StopPlaying();
+
     // The view: the span of time across the pane's width, in milliseconds.
     double viewStartMs() const { return viewStart_; }
     double viewSpanMs() const { return viewSpan_; }
@@ -59,6 +81,9 @@ signals:
     void cueClicked(int index);
     // The context menu's "save the cues shown as ..." in a format.
     void exportRequested(CueFormat format);
+    // Playing failed (no sound device, say): emitted for the first failure only, so the
+    // window says it once.
+    void soundUnavailable(const QString& why);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -76,6 +101,13 @@ private:
     QRect PlotRect() const;    // the channels' bands, under the ruler, over the scroll bar
     int CueAt(double x) const; // the cue under x, or -1
     void SyncScrollBar();
+    // Plays [startMs, endMs) of the sound, the playhead at its start.
+    void Play(double startMs, double endMs);
+    // Follows the output while it plays: the playhead moves, and stays where it stopped.
+    void FollowPlayback();
+    // Scrolls so that ms is in view.
+    void Reveal(double ms);
+    uint64_t FrameAt(double ms) const;
 
     std::vector<EnergyEnvelope> channels_;
     double msPerFrame_ = 10.0;
@@ -92,6 +124,16 @@ private:
     std::optional<QPointF> pressAt_;
     double pressViewStart_ = 0.0;
     bool dragged_ = false;
+    // Listening.
+    std::string wavPath_;
+    uint32_t sampleRate_ = 0;
+    std::unique_ptr<ISoundOutput> output_;
+    QTimer* playTimer_ = nullptr;
+    double playStartMs_ = 0.0;
+    double playheadMs_ = 0.0;
+    int currentCue_ = -1;
+    bool playing_ = false;
+    bool soundFailed_ = false; // said once
 };
 
 } // namespace kestrun

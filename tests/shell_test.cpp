@@ -44,6 +44,7 @@
 #include "LogListBox.h"
 #include "MainApp.h"
 #include "MainDlg.h"
+#include "Playback.h"
 #include "ResultCodes.h"
 #include "SpeechModelPath.h"
 #include "Srt.h"
@@ -169,6 +170,42 @@ void DropFiles(QWidget* window, const QStringList& paths) {
     QDropEvent drop(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(window->windowHandle(), &drop);
 }
+
+// Stands in for the sound device: what it was asked to play, and where it says it is.
+struct FakeSound {
+    struct Call {
+        std::string path;
+        uint64_t first = 0;
+        uint64_t end = 0;
+        bool operator==(const Call&) const = default;
+    };
+    std::vector<Call> calls;
+    int stops = 0;
+    std::optional<uint64_t> position;
+    std::string failure; // when set, every Play fails with it
+};
+
+class FakeOutput : public ISoundOutput {
+public:
+    explicit FakeOutput(std::shared_ptr<FakeSound> sound) : sound_(std::move(sound)) {}
+    bool Play(const std::string& path, uint64_t first, uint64_t end, std::string* why) override {
+        if (!sound_->failure.empty()) {
+            *why = sound_->failure;
+            return false;
+        }
+        sound_->calls.push_back({path, first, end});
+        sound_->position = first;
+        return true;
+    }
+    void Stop() override {
+        ++sound_->stops;
+        sound_->position.reset();
+    }
+    std::optional<uint64_t> Position() const override { return sound_->position; }
+
+private:
+    std::shared_ptr<FakeSound> sound_;
+};
 
 } // namespace
 
@@ -999,6 +1036,123 @@ private slots:
     // reaches the log with one result, the badge follows the queue, memory stays flat.
     // The worker's reports reach the strip over the version line, which shows again when
     // the job is done; the figures read as a person would say them.
+    // Clicks, Space, Left and Right ask for the right stretch of the loaded WAV; the
+    // playhead follows the sound and stays where it stopped.
+    void timelinePlaysCuesAndFollowsThePlayhead() {
+        Harness h;
+        h.window->show();
+        LoadTones(h);
+        TimelinePane& pane = h.window->timeline();
+        auto sound = std::make_shared<FakeSound>();
+        pane.SetSoundOutput(std::make_unique<FakeOutput>(sound));
+        pane.SetCues({{500, 1000}, {1500, 1875}, {2375, 2750}}, QStringLiteral("test"));
+        const std::string wav = StdPath("tones.wav");
+        const int y = pane.height() / 2;
+        const auto at = [&](double ms) { return QPoint(int(std::lround(pane.XOfMs(ms))), y); };
+
+        QTest::mouseClick(&pane, Qt::LeftButton, {}, at(700));
+        QCOMPARE(sound->calls.back(), (FakeSound::Call{wav, 8000, 16000}));
+        QCOMPARE(pane.currentCue(), 0);
+        QVERIFY(pane.playing());
+        sound->position = 12000;
+        QTRY_COMPARE(pane.playheadMs(), 750.0);
+        QTest::keyClick(&pane, Qt::Key_Space); // stops where the sound is
+        QVERIFY(!pane.playing());
+        QCOMPARE(sound->stops, 1);
+        QCOMPARE(pane.playheadMs(), 750.0);
+        QTest::keyClick(&pane, Qt::Key_Space); // from the playhead to the end
+        QCOMPARE(sound->calls.back(), (FakeSound::Call{wav, 12000, 48000}));
+        QTest::keyClick(&pane, Qt::Key_Space);
+        QTest::keyClick(&pane, Qt::Key_Right);
+        QCOMPARE(sound->calls.back(), (FakeSound::Call{wav, 24000, 30000}));
+        QTest::keyClick(&pane, Qt::Key_Right);
+        QCOMPARE(sound->calls.back(), (FakeSound::Call{wav, 38000, 44000}));
+        QTest::keyClick(&pane, Qt::Key_Left);
+        QCOMPARE(sound->calls.back(), (FakeSound::Call{wav, 24000, 30000}));
+        QCOMPARE(pane.currentCue(), 1);
+        sound->position = 29000;
+        QTRY_COMPARE(pane.playheadMs(), 1812.5);
+        sound->position.reset(); // heard to its end
+        QTRY_VERIFY(!pane.playing());
+        QCOMPARE(pane.playheadMs(), 1812.5);
+
+        // A click between cues only moves the playhead; Left then takes the cue before it.
+        const std::size_t calls = sound->calls.size();
+        QTest::mouseClick(&pane, Qt::LeftButton, {}, at(1200));
+        QCOMPARE(sound->calls.size(), calls);
+        QVERIFY(std::abs(pane.playheadMs() - 1200) < pane.viewSpanMs() / pane.width() + 1);
+        QCOMPARE(pane.currentCue(), -1);
+        QTest::keyClick(&pane, Qt::Key_Left);
+        QCOMPARE(sound->calls.back(), (FakeSound::Call{wav, 8000, 16000}));
+        QTest::keyClick(&pane, Qt::Key_Left); // nothing before the first
+        QCOMPARE(sound->calls.size(), calls + 1);
+
+        // The playhead, a line of its own colour, stands where it says.
+        sound->position = 16000 * 2;
+        QTRY_COMPARE(pane.playheadMs(), 2000.0);
+        const QImage image = pane.grab().toImage();
+        const int x = int(std::lround(pane.XOfMs(2000)));
+        const QColor c = image.pixelColor(x, y);
+        QVERIFY2(c.green() > c.red() + 60 && c.green() > c.blue() + 60, qPrintable(c.name()));
+    }
+
+    // Without a sound device the window says so once, and everything else goes on.
+    void timelineWithoutSoundSaysSoOnce() {
+        Harness h;
+        h.window->show();
+        LoadTones(h);
+        TimelinePane& pane = h.window->timeline();
+        auto sound = std::make_shared<FakeSound>();
+        sound->failure = "нет устройства вывода звука";
+        pane.SetSoundOutput(std::make_unique<FakeOutput>(sound));
+        pane.SetCues({{500, 1000}, {1500, 1875}}, QStringLiteral("test"));
+        const QPoint onCue(int(std::lround(pane.XOfMs(700))), pane.height() / 2);
+        QTest::mouseClick(&pane, Qt::LeftButton, {}, onCue);
+        QTest::mouseClick(&pane, Qt::LeftButton, {}, onCue);
+        QCOMPARE(pane.currentCue(), 0); // still selected
+        QTest::keyClick(&pane, Qt::Key_Space);
+        const QString line =
+            QStringLiteral("Прослушивание недоступно: нет устройства вывода звука");
+        QCOMPARE(h.LogLines().count(line), 1);
+        QVERIFY(!pane.playing());
+        h.Edit("ebThreshold")->setText(QStringLiteral("0.5"));
+        h.window->UpdatePreview();
+        QVERIFY(pane.caption().startsWith(QStringLiteral("Energy Based")));
+    }
+
+    // The loaded WAV read from any frame: the same 16-bit frames as a whole reading.
+    void wavClipReadsFromAnyFrame() {
+        // 24-bit stereo: the top two bytes of each sample are what is heard.
+        std::vector<uint8_t> wav = testwav::MakeWav(2, 8000, {});
+        const int frames = 1000;
+        for (int i = 0; i < frames * 2; ++i) {
+            const auto v = uint16_t(i * 31);
+            wav.insert(wav.end(), {uint8_t(i), uint8_t(v), uint8_t(v >> 8)});
+        }
+        testwav::Put16(wav, 32, 6);
+        testwav::Put16(wav, 34, 24);
+        testwav::Put32(wav, 28, 8000 * 6);
+        testwav::Put32(wav, 40, uint32_t(frames * 6));
+        testwav::FixRiffSize(wav);
+        testwav::WriteFile(StdPath("clip.wav"), wav);
+        WavClip clip;
+        QVERIFY(clip.Open(StdPath("clip.wav")));
+        QCOMPARE(clip.frames(), uint64_t(frames));
+        QCOMPARE(clip.channels(), 2u);
+        std::vector<int16_t> out(200);
+        QCOMPARE(clip.Read(990, 100, out.data()), std::size_t(10)); // short at the end
+        QCOMPARE(out[0], int16_t(uint16_t(990 * 2 * 31)));
+        QCOMPARE(out[19], int16_t(uint16_t(999 * 2 * 31 + 31)));
+        QCOMPARE(clip.Read(frames, 1, out.data()), std::size_t(0));
+        QCOMPARE(clip.Read(3, 1, out.data()), std::size_t(1));
+        QCOMPARE(out[1], int16_t(uint16_t(7 * 31)));
+        std::string why;
+        testwav::WriteFile(StdPath("bad.wav"), {'R', 'I', 'F', 'F'});
+        QVERIFY(!clip.Open(StdPath("bad.wav"), &why));
+        QVERIFY(!why.empty());
+        QCOMPARE(clip.Read(0, 1, out.data()), std::size_t(0));
+    }
+
     void jobProgressShownWhileAJobRuns() {
         QCOMPARE(JobProgressText({JobStep::Load, 1, 3}, 5'000),
                  QStringLiteral("Загрузка — 0:05, 33%"));

@@ -1,0 +1,172 @@
+// The loaded WAV read from any frame, and its playing on the sound device.
+#include "Playback.h"
+
+#include <QAudioDevice>
+#include <QAudioFormat>
+#include <QAudioSink>
+#include <QIODevice>
+#include <QMediaDevices>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace kestrun {
+
+WavClip::~WavClip() {
+    if (f_ != nullptr) {
+        std::fclose(f_);
+    }
+}
+
+bool WavClip::Open(const std::string& path, std::string* why) {
+    if (f_ != nullptr) {
+        std::fclose(f_);
+        f_ = nullptr;
+    }
+    converter_.reset();
+    f_ = std::fopen(path.c_str(), "rb");
+    uint64_t size = 0;
+    if (f_ == nullptr || !OpenFileSize(f_, &size)) {
+        if (why != nullptr) {
+            *why = "не удалось открыть файл";
+        }
+        return false;
+    }
+    const WavResolution r = ResolveWavFile(f_, size);
+    if (!r.ok) {
+        if (why != nullptr) {
+            *why = r.why;
+        }
+        return false;
+    }
+    layout_ = r.layout;
+    converter_ = std::make_unique<WavSampleConverter>(layout_);
+    return true;
+}
+
+std::size_t WavClip::Read(uint64_t first, std::size_t count, int16_t* out) {
+    if (!converter_ || first >= layout_.frames) {
+        return 0;
+    }
+    count = static_cast<std::size_t>(std::min<uint64_t>(count, layout_.frames - first));
+    raw_.resize(count * layout_.blockAlign);
+    const std::size_t got =
+        ReadFileAt(f_, layout_.dataOffset + first * layout_.blockAlign, raw_.data(), raw_.size());
+    const std::size_t frames = got / layout_.blockAlign;
+    converter_->Convert(raw_.data(), frames, out);
+    return frames;
+}
+
+namespace {
+
+// The frames of a clip from first to end as a stream of 16-bit samples in host order.
+class ClipStream : public QIODevice {
+public:
+    ClipStream(std::unique_ptr<WavClip> clip, uint64_t first, uint64_t end)
+        : clip_(std::move(clip)), next_(first), end_(end) {}
+
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override {
+        return static_cast<qint64>((end_ - next_) * FrameBytes()) + QIODevice::bytesAvailable();
+    }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override {
+        const std::size_t frames = static_cast<std::size_t>(
+            std::min<uint64_t>(static_cast<uint64_t>(maxSize) / FrameBytes(), end_ - next_));
+        if (frames == 0) {
+            return next_ >= end_ ? -1 : 0;
+        }
+        // QIODevice hands a char buffer: the samples go through an aligned one.
+        buffer_.resize(frames * clip_->channels());
+        const std::size_t got = clip_->Read(next_, frames, buffer_.data());
+        if (got == 0) {
+            end_ = next_; // a read error ends the clip where it is
+            return -1;
+        }
+        next_ += got;
+        std::memcpy(data, buffer_.data(), got * FrameBytes());
+        return static_cast<qint64>(got * FrameBytes());
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    uint64_t FrameBytes() const { return 2u * clip_->channels(); }
+
+    std::unique_ptr<WavClip> clip_;
+    uint64_t next_;
+    uint64_t end_;
+    std::vector<int16_t> buffer_;
+};
+
+class DeviceOutput : public ISoundOutput {
+public:
+    bool Play(const std::string& wavPath, uint64_t first, uint64_t end,
+              std::string* why) override {
+        Stop();
+        const QAudioDevice device = QMediaDevices::defaultAudioOutput();
+        if (device.isNull()) {
+            *why = "нет устройства вывода звука";
+            return false;
+        }
+        auto clip = std::make_unique<WavClip>();
+        if (!clip->Open(wavPath, why)) {
+            return false;
+        }
+        end = std::min(end, clip->frames());
+        QAudioFormat format;
+        format.setSampleRate(static_cast<int>(clip->sampleRate()));
+        format.setChannelCount(static_cast<int>(clip->channels()));
+        format.setSampleFormat(QAudioFormat::Int16);
+        rate_ = clip->sampleRate();
+        first_ = first;
+        end_ = end;
+        stream_ = std::make_unique<ClipStream>(std::move(clip), first, std::max(first, end));
+        stream_->open(QIODevice::ReadOnly);
+        sink_ = std::make_unique<QAudioSink>(device, format);
+        sink_->start(stream_.get());
+        if (sink_->error() != QAudio::NoError) {
+            Stop();
+            *why = "устройство вывода звука не принимает этот формат";
+            return false;
+        }
+        return true;
+    }
+
+    void Stop() override {
+        if (sink_) {
+            sink_->stop();
+        }
+        sink_.reset();
+        stream_.reset();
+    }
+
+    std::optional<uint64_t> Position() const override {
+        if (!sink_ || sink_->state() == QAudio::StoppedState) {
+            return std::nullopt;
+        }
+        // Idle after the last frame: the clip has been heard to its end.
+        const uint64_t heard =
+            first_ + static_cast<uint64_t>(sink_->processedUSecs()) * rate_ / 1'000'000;
+        if (sink_->state() == QAudio::IdleState && stream_->bytesAvailable() == 0) {
+            return std::nullopt;
+        }
+        return std::min(heard, end_);
+    }
+
+private:
+    std::unique_ptr<ClipStream> stream_;
+    std::unique_ptr<QAudioSink> sink_;
+    uint64_t rate_ = 0;
+    uint64_t first_ = 0;
+    uint64_t end_ = 0;
+};
+
+} // namespace
+
+std::unique_ptr<ISoundOutput> MakeDeviceOutput() {
+    return std::make_unique<DeviceOutput>();
+}
+
+} // namespace kestrun
