@@ -52,16 +52,14 @@ std::vector<Segment> RunsFromProbabilities(std::span<const float> probabilities,
 namespace {
 
 // Frame energies in dB and the mapping between frames and milliseconds, by frame centres.
+// Levels are worked out only for the frames an edge looks at: a threshold being tuned
+// asks for a run at once, and the log of every frame of a film took most of it. The dB
+// scale rises with the energy, so a span's floor and peak are those of its energies.
 class LevelTrack {
 public:
-    explicit LevelTrack(const EnergyTrack& t) : t_(t) {
-        db_.reserve(t.energy.size());
-        for (double e : t.energy) {
-            db_.push_back(10.0 * std::log10(e + 1.0));
-        }
-    }
-    int64_t size() const { return static_cast<int64_t>(db_.size()); }
-    double operator[](int64_t f) const { return db_[static_cast<std::size_t>(f)]; }
+    explicit LevelTrack(const EnergyTrack& t) : t_(t) {}
+    int64_t size() const { return static_cast<int64_t>(t_.energy.size()); }
+    double operator[](int64_t f) const { return Db(Energy(f)); }
 
     double CentreMs(double f) const {
         return (f * t_.frameLength + t_.windowLength / 2.0) * 1000.0 / t_.sampleRate;
@@ -81,21 +79,26 @@ public:
         if (from >= to) {
             return std::numeric_limits<double>::quiet_NaN();
         }
-        std::vector<double> v(db_.begin() + from, db_.begin() + to);
+        std::vector<double> v;
+        v.reserve(static_cast<std::size_t>(to - from));
+        for (int64_t f = from; f < to; ++f) {
+            v.push_back(Energy(f));
+        }
         auto nth = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 5);
         std::nth_element(v.begin(), nth, v.end());
-        return *nth;
+        return Db(*nth);
     }
     double Peak(int64_t from, int64_t to) const {
         from = std::max<int64_t>(from, 0);
         to = std::min(to, size());
-        double peak = std::numeric_limits<double>::quiet_NaN();
-        for (int64_t f = from; f < to; ++f) {
-            if (!(db_[static_cast<std::size_t>(f)] <= peak)) {
-                peak = db_[static_cast<std::size_t>(f)];
-            }
+        if (from >= to) {
+            return std::numeric_limits<double>::quiet_NaN();
         }
-        return peak;
+        double peak = Energy(from);
+        for (int64_t f = from + 1; f < to; ++f) {
+            peak = std::max(peak, Energy(f));
+        }
+        return Db(peak);
     }
     // Where the level crosses lvl between frames a and a + 1, by linear interpolation.
     double CrossingMs(int64_t a, double lvl) const {
@@ -106,8 +109,13 @@ public:
     }
 
 private:
+    double Energy(int64_t f) const {
+        const auto i = static_cast<std::size_t>(f);
+        return t_.second.empty() ? t_.energy[i] : t_.energy[i] + t_.second[i];
+    }
+    static double Db(double energy) { return 10.0 * std::log10(energy + 1.0); }
+
     const EnergyTrack& t_;
-    std::vector<double> db_;
 };
 
 // The level an edge is placed at, or NaN when floor and peak are too close to tell.

@@ -41,13 +41,15 @@ struct EdgeRefinement {
     double level = 0.25;        // crossing level between floor and peak, in dB
 };
 
-// Frame energies of the file (both channels added) and how frames map to time:
-// frame f's window starts at f * frameLength samples and spans windowLength samples.
+// Frame energies of the file and how frames map to time: frame f's window starts at
+// f * frameLength samples and spans windowLength samples. A stereo file's energy is both
+// channels' added: the second, when not empty, is added to the first frame by frame.
 struct EnergyTrack {
     std::span<const double> energy;
     uint32_t sampleRate = 0;
     uint32_t frameLength = 0;
     uint32_t windowLength = 0;
+    std::span<const double> second = {};
 };
 
 // Moves each run's start and end to where the energy near it crosses the level between

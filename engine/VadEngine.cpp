@@ -702,13 +702,11 @@ std::string CVadEngine::DetectSpeech(double threshold, bool refineEdges) {
         speech_, threshold, static_cast<int32_t>(std::min<int64_t>(DurationMs(), INT32_MAX)));
     if (refineEdges && !runs.empty()) {
         // The model hears the channels mixed, so its edges are matched against both.
-        FrameArray both(*energy_[0]);
+        speech::EnergyTrack track{*energy_[0], header_.nSamplesPerSec, frameLength_,
+                                  windowLength_};
         if (energy_[1]) {
-            for (std::size_t f = 0; f < both.size(); ++f) {
-                both[f] += (*energy_[1])[f];
-            }
+            track.second = *energy_[1];
         }
-        speech::EnergyTrack track{both, header_.nSamplesPerSec, frameLength_, windowLength_};
         speech::RefineEdges(runs, track);
     }
     segments_.ClearSegments();

@@ -6,6 +6,7 @@
 // previous or next cue and play it. It shows and plays; it never writes a file.
 #pragma once
 
+#include <QImage>
 #include <QWidget>
 
 #include <cstdint>
@@ -119,6 +120,7 @@ private:
     double viewSpan_ = 1000.0;
     QScrollBar* scroll_ = nullptr;
     QRect plot_;
+    QImage envelopeImage_; // the envelopes' layer, kept from one paint to the next
     bool syncing_ = false; // the scroll bar is being set from the view
     // A press: where, the view then, and whether it has become a drag.
     std::optional<QPointF> pressAt_;

@@ -421,4 +421,24 @@ TEST(SpeechEdges, MoveToTheEnergyStepOrStayWhereTheMusicHidesIt) {
     EXPECT_EQ(edges.size(), 2u);
 }
 
+// Two channels given apart place every edge exactly where their sum does.
+TEST(SpeechEdges, ChannelsGivenApartActAsTheirSum) {
+    const Track left = StepTrack(2000, 4000, 60, 90);
+    Track right = StepTrack(2600, 5200, 55, 80);
+    for (std::size_t f = 0; f < right.energy.size(); ++f) {
+        right.energy[f] *= 1.0 + 0.37 * std::sin(double(f)); // uneven, so rounding shows
+    }
+    Track sum = left;
+    for (std::size_t f = 0; f < sum.energy.size(); ++f) {
+        sum.energy[f] += right.energy[f];
+    }
+    std::vector<Segment> apart{{1985, 2500}, {2620, 4030}, {5000, 5600}};
+    std::vector<Segment> together = apart;
+    kestrun::speech::EnergyTrack both = left.view();
+    both.second = right.energy;
+    kestrun::speech::RefineEdges(apart, both);
+    kestrun::speech::RefineEdges(together, sum.view());
+    EXPECT_EQ(apart, together);
+}
+
 } // namespace
