@@ -4,6 +4,7 @@
 #include <QAudioDevice>
 #include <QAudioFormat>
 #include <QAudioSink>
+#include <QElapsedTimer>
 #include <QIODevice>
 #include <QMediaDevices>
 
@@ -59,6 +60,12 @@ std::size_t WavClip::Read(uint64_t first, std::size_t count, int16_t* out) {
 }
 
 namespace {
+
+// The end is reached within 1/50 s of it (the sink counts in whole microseconds, and may
+// hold back the last few frames' count).
+constexpr uint64_t END_SLACK_DIVISOR = 50;
+// Or when, after the last frame was handed over, nothing more is heard for this long.
+constexpr qint64 STALL_MS = 1000;
 
 // The frames of a clip from first to end as a stream of 16-bit samples in host order.
 class ClipStream : public QIODevice {
@@ -121,8 +128,10 @@ public:
         format.setSampleFormat(QAudioFormat::Int16);
         rate_ = clip->sampleRate();
         first_ = first;
-        end_ = end;
-        stream_ = std::make_unique<ClipStream>(std::move(clip), first, std::max(first, end));
+        end_ = std::max(first, end);
+        lastHeard_ = first;
+        stalled_.invalidate();
+        stream_ = std::make_unique<ClipStream>(std::move(clip), first, end_);
         stream_->open(QIODevice::ReadOnly);
         sink_ = std::make_unique<QAudioSink>(device, format);
         sink_->start(stream_.get());
@@ -146,13 +155,22 @@ public:
         if (!sink_ || sink_->state() == QAudio::StoppedState) {
             return std::nullopt;
         }
-        // Idle after the last frame: the clip has been heard to its end.
-        const uint64_t heard =
-            first_ + static_cast<uint64_t>(sink_->processedUSecs()) * rate_ / 1'000'000;
-        if (sink_->state() == QAudio::IdleState && stream_->bytesAvailable() == 0) {
-            return std::nullopt;
+        const uint64_t heard = std::min(
+            end_, first_ + static_cast<uint64_t>(sink_->processedUSecs()) * rate_ / 1'000'000);
+        // Once every frame is handed over the sink may stay active: the clip has ended when
+        // what was heard comes within a few milliseconds of its end, or stops moving.
+        if (stream_->bytesAvailable() == 0) {
+            if (sink_->state() == QAudio::IdleState || heard + rate_ / END_SLACK_DIVISOR >= end_) {
+                return std::nullopt;
+            }
+            if (heard != lastHeard_ || !stalled_.isValid()) {
+                stalled_.start();
+            } else if (stalled_.elapsed() > STALL_MS) {
+                return std::nullopt;
+            }
         }
-        return std::min(heard, end_);
+        lastHeard_ = heard;
+        return heard;
     }
 
 private:
@@ -161,6 +179,8 @@ private:
     uint64_t rate_ = 0;
     uint64_t first_ = 0;
     uint64_t end_ = 0;
+    mutable uint64_t lastHeard_ = 0;
+    mutable QElapsedTimer stalled_; // since what was heard last moved, after the last frame
 };
 
 } // namespace
