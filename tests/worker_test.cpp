@@ -624,6 +624,11 @@ TEST_F(WorkerTest, ALoadThatFollowsTheDecoderGivesTheLoadOfTheFinishedFile) {
         const JobProgress& last = receiver.progress.back();
         if (mono) {
             EXPECT_EQ(steps, (std::vector{JobStep::Decode, JobStep::Mono, JobStep::Load}));
+            // Not read while written, but its growing size told.
+            EXPECT_TRUE(std::any_of(receiver.progress.begin(), receiver.progress.end(),
+                                    [](const JobProgress& p) {
+                                        return p.step == JobStep::Decode && p.done > 44;
+                                    }));
             EXPECT_EQ(last, (JobProgress{JobStep::Load, (decoded.size() - 44) / 2,
                                          (decoded.size() - 44) / 2}));
         } else {

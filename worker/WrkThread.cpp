@@ -1,7 +1,9 @@
 // The worker thread: its command queue, the job sequence and the steps after decoding.
 #include "WrkThread.h"
 
+#include <filesystem>
 #include <new>
+#include <thread>
 
 #include "File.h"
 #include "Guardian.h"
@@ -39,6 +41,9 @@ void NoteCopyDiskFull(const std::string& copy, const WavLayout& layout, std::str
 
 // Often enough for a bar to move smoothly, rarely enough to cost nothing.
 constexpr auto PROGRESS_INTERVAL = std::chrono::milliseconds(100);
+// How often a decoder's WAV is looked at while it is written and not read: short, since
+// the job waits this long at most past the decoder's end.
+constexpr auto WATCH_POLL = std::chrono::milliseconds(2);
 
 } // namespace
 
@@ -220,6 +225,19 @@ int32_t CWrkThread::Decode(Decoder decoder, JobInfo& job, JobResult& result) {
             followed = true;
             followedLoad =
                 engine_.LoadFollowing(wav, toolEnded, &why, ProgressOf(JobStep::Decode));
+        };
+    } else {
+        // The later steps need the finished file, but how much of it there is already can
+        // be told.
+        context.follow = [this](const std::string& wav, const std::function<bool()>& toolEnded) {
+            while (!toolEnded()) {
+                std::error_code error;
+                const uintmax_t size = std::filesystem::file_size(wav, error);
+                if (!error) {
+                    Progress(JobStep::Decode, size);
+                }
+                std::this_thread::sleep_for(WATCH_POLL);
+            }
         };
     }
     Progress(JobStep::Decode);
