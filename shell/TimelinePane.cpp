@@ -95,6 +95,7 @@ TimelinePane::TimelinePane(QWidget* parent) : QWidget(parent) {
 
 void TimelinePane::SetLoad(const CVadEngine& engine) {
     ClearLoad();
+    ++loadSerial_;
     for (int ch = 0; ch < 2; ++ch) {
         if (const FrameArray* energy = engine.energy(ch)) {
             channels_.emplace_back().Build(*energy, engine.maxEnergy());
@@ -108,6 +109,7 @@ void TimelinePane::SetLoad(const CVadEngine& engine) {
 }
 
 void TimelinePane::ClearLoad() {
+    ++loadSerial_;
     StopPlaying();
     wavPath_.clear();
     sampleRate_ = 0;
@@ -327,6 +329,39 @@ void TimelinePane::resizeEvent(QResizeEvent* event) {
     Layout();
 }
 
+int TimelinePane::LevelY(const QRect& plot, int band, double db) const {
+    const int bandHeight = plot.height() / static_cast<int>(channels_.size());
+    const double down = std::clamp(-db / SHOWN_DB, 0.0, 1.0);
+    return plot.top() + band * bandHeight + static_cast<int>(std::lround(down * (bandHeight - 1)));
+}
+
+// Each channel in a band of its own: per pixel column, the range of levels under it,
+// written straight into the layer's pixels. The painter took a microsecond a line, most
+// of a redraw at the whole of a film.
+void TimelinePane::DrawEnvelopes(const QRect& plot) {
+    if (envelopeImage_.size() != plot.size()) {
+        envelopeImage_ = QImage(plot.size(), QImage::Format_ARGB32_Premultiplied);
+    }
+    envelopeImage_.fill(Qt::transparent);
+    const QRgb ink = ENVELOPE_COLOR.rgba(); // opaque, so premultiplied as it stands
+    const auto stride = static_cast<std::size_t>(envelopeImage_.bytesPerLine() / 4);
+    auto* const pixels = reinterpret_cast<QRgb*>(envelopeImage_.bits());
+    for (int b = 0; b < static_cast<int>(channels_.size()); ++b) {
+        const EnergyEnvelope& envelope = channels_[static_cast<std::size_t>(b)];
+        for (int x = 0; x < plot.width(); ++x) {
+            const double f0 = std::max(0.0, std::floor(MsAtX(plot.left() + x) / msPerFrame_));
+            const double f1 =
+                std::max(f0 + 1.0, std::ceil(MsAtX(plot.left() + x + 1) / msPerFrame_));
+            const EnergyEnvelope::Range r =
+                envelope.RangeOf(static_cast<std::size_t>(f0), static_cast<std::size_t>(f1));
+            const int y1 = std::min(LevelY(plot, b, r.low), plot.bottom()) - plot.top();
+            for (int row = LevelY(plot, b, r.high) - plot.top(); row <= y1; ++row) {
+                pixels[static_cast<std::size_t>(row) * stride + static_cast<std::size_t>(x)] = ink;
+            }
+        }
+    }
+}
+
 void TimelinePane::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.fillRect(rect(), palette().color(QPalette::Base));
@@ -380,43 +415,22 @@ void TimelinePane::paintEvent(QPaintEvent*) {
     }
     p.drawLines(edges.data(), static_cast<int>(edges.size()));
 
-    // Each channel in a band of its own: per pixel column, the range of levels under it,
-    // written straight into an image that is then laid over the cues in one step. The
-    // painter took 1 µs a line, most of a redraw at the whole of a film.
+    // The envelopes over the cues.
     const int bands = static_cast<int>(channels_.size());
     const int bandHeight = plot.height() / bands;
-    // The row of a level in band b.
-    const auto yOf = [&](int b, double db) {
-        const int top = plot.top() + b * bandHeight;
-        const double down = std::clamp(-db / SHOWN_DB, 0.0, 1.0);
-        return top + static_cast<int>(std::lround(down * (bandHeight - 1)));
-    };
-    if (envelopeImage_.size() != plot.size()) {
-        envelopeImage_ = QImage(plot.size(), QImage::Format_ARGB32_Premultiplied);
-    }
-    envelopeImage_.fill(Qt::transparent);
-    const QRgb ink = ENVELOPE_COLOR.rgba(); // opaque, so premultiplied as it stands
-    const auto stride = static_cast<std::size_t>(envelopeImage_.bytesPerLine() / 4);
-    auto* const pixels = reinterpret_cast<QRgb*>(envelopeImage_.bits());
-    for (int b = 0; b < bands; ++b) {
-        const EnergyEnvelope& envelope = channels_[static_cast<std::size_t>(b)];
-        for (int x = 0; x < plot.width(); ++x) {
-            const double f0 = std::max(0.0, std::floor(MsAtX(plot.left() + x) / msPerFrame_));
-            const double f1 =
-                std::max(f0 + 1.0, std::ceil(MsAtX(plot.left() + x + 1) / msPerFrame_));
-            const EnergyEnvelope::Range r =
-                envelope.RangeOf(static_cast<std::size_t>(f0), static_cast<std::size_t>(f1));
-            const int y1 = std::min(yOf(b, r.low), plot.bottom()) - plot.top();
-            for (int row = yOf(b, r.high) - plot.top(); row <= y1; ++row) {
-                pixels[static_cast<std::size_t>(row) * stride + static_cast<std::size_t>(x)] = ink;
-            }
-        }
+    // A threshold being tuned changes only the cues: the layer is drawn again only for
+    // another view, size or load.
+    const EnvelopeKey key{viewStart_, viewSpan_, plot.size(), loadSerial_};
+    if (!(envelopeKey_ == key)) {
+        envelopeKey_ = key;
+        DrawEnvelopes(plot);
     }
     p.drawImage(plot.topLeft(), envelopeImage_);
     for (int b = 0; b < bands; ++b) {
         if (thresholdDb_) {
             p.setPen(QPen(THRESHOLD_COLOR, 1, Qt::DashLine));
-            p.drawLine(plot.left(), yOf(b, *thresholdDb_), plot.right(), yOf(b, *thresholdDb_));
+            const int y = LevelY(plot, b, *thresholdDb_);
+            p.drawLine(plot.left(), y, plot.right(), y);
         }
         if (b > 0) {
             const int top = plot.top() + b * bandHeight;

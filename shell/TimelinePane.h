@@ -102,6 +102,10 @@ private:
     QRect PlotRect() const;    // the channels' bands, under the ruler, over the scroll bar
     int CueAt(double x) const; // the cue under x, or -1
     void SyncScrollBar();
+    // The row of a level in channel band's band of the plot.
+    int LevelY(const QRect& plot, int band, double db) const;
+    // The envelopes' layer for the view as it stands.
+    void DrawEnvelopes(const QRect& plot);
     // Plays [startMs, endMs) of the sound, the playhead at its start.
     void Play(double startMs, double endMs);
     // Follows the output while it plays: the playhead moves, and stays where it stopped.
@@ -120,7 +124,17 @@ private:
     double viewSpan_ = 1000.0;
     QScrollBar* scroll_ = nullptr;
     QRect plot_;
-    QImage envelopeImage_; // the envelopes' layer, kept from one paint to the next
+    // The envelopes' layer, and the view, size and load it was drawn for.
+    QImage envelopeImage_;
+    struct EnvelopeKey {
+        double start = -1.0;
+        double span = 0.0;
+        QSize size;
+        uint64_t load = 0;
+        bool operator==(const EnvelopeKey&) const = default;
+    };
+    EnvelopeKey envelopeKey_;
+    uint64_t loadSerial_ = 0; // counts SetLoad and ClearLoad
     bool syncing_ = false; // the scroll bar is being set from the view
     // A press: where, the view then, and whether it has become a drag.
     std::optional<QPointF> pressAt_;
