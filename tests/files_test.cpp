@@ -20,7 +20,6 @@
 #include <fstream>
 #include <iostream>
 #include <random>
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
