@@ -702,8 +702,7 @@ std::string CVadEngine::DetectSpeech(double threshold, bool refineEdges) {
         speech_, threshold, static_cast<int32_t>(std::min<int64_t>(DurationMs(), INT32_MAX)));
     if (refineEdges && !runs.empty()) {
         // The model hears the channels mixed, so its edges are matched against both.
-        speech::EnergyTrack track{*energy_[0], header_.nSamplesPerSec, frameLength_,
-                                  windowLength_};
+        speech::EnergyTrack track{*energy_[0], header_.nSamplesPerSec, frameLength_, windowLength_};
         if (energy_[1]) {
             track.second = *energy_[1];
         }

@@ -45,8 +45,8 @@ QString Elapsed(qint64 ms) {
 } // namespace
 
 QString JobProgressText(const JobProgress& progress, qint64 elapsedMs) {
-    QString text = QString::fromUtf8(StepName(progress.step)) + QStringLiteral(" — ") +
-                   Elapsed(elapsedMs);
+    QString text =
+        QString::fromUtf8(StepName(progress.step)) + QStringLiteral(" — ") + Elapsed(elapsedMs);
     if (progress.total != 0) {
         const uint64_t percent = std::min<uint64_t>(progress.done * 100 / progress.total, 100);
         text += QStringLiteral(", %1%").arg(percent);
@@ -106,8 +106,8 @@ void JobProgressView::Refresh() {
         return;
     }
     bar_->setRange(0, BAR_MAX);
-    bar_->setValue(static_cast<int>(std::min<uint64_t>(last_.done, last_.total) * BAR_MAX /
-                                    last_.total));
+    bar_->setValue(
+        static_cast<int>(std::min<uint64_t>(last_.done, last_.total) * BAR_MAX / last_.total));
 }
 
 } // namespace kestrun

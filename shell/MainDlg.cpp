@@ -30,8 +30,8 @@
 #include "DialogUnits.h"
 #include "Dialogs.h"
 #include "Exchange.h"
-#include "JobProgressView.h"
 #include "File.h"
+#include "JobProgressView.h"
 #include "LogListBox.h"
 #include "Resources.h"
 #include "ResultCodes.h"
@@ -118,8 +118,8 @@ CMainDlg::CMainDlg(const MainDlgLinks& links, QWidget* parent)
                 Qt::QueuedConnection);
         connect(receiver_, &WindowReceiver::titleChanged, this, &QWidget::setWindowTitle,
                 Qt::QueuedConnection);
-        connect(receiver_, &WindowReceiver::progressChanged, jobProgress_,
-                &JobProgressView::Show, Qt::QueuedConnection);
+        connect(receiver_, &WindowReceiver::progressChanged, jobProgress_, &JobProgressView::Show,
+                Qt::QueuedConnection);
         receiver_->SetAlive(true);
     }
 

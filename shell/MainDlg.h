@@ -202,7 +202,7 @@ private:
     QLabel* speechProgress_ = nullptr;
     TimelinePane* timeline_ = nullptr;
     JobProgressView* jobProgress_ = nullptr; // over the status line while a job runs
-    QSize compactSize_; // the window without the timeline
+    QSize compactSize_;                      // the window without the timeline
     int timelineHeight_ = 0;
     bool timelineWanted_ = true;
     PreviewDetector previewDetector_ = PreviewDetector::EnergyBased;

@@ -109,8 +109,7 @@ private:
 
 class DeviceOutput : public ISoundOutput {
 public:
-    bool Play(const std::string& wavPath, uint64_t first, uint64_t end,
-              std::string* why) override {
+    bool Play(const std::string& wavPath, uint64_t first, uint64_t end, std::string* why) override {
         Stop();
         const QAudioDevice device = QMediaDevices::defaultAudioOutput();
         if (device.isNull()) {

@@ -225,15 +225,13 @@ void TimelinePane::StepCue(int direction) {
         target = currentCue_ + direction;
     } else if (direction > 0) {
         // The first cue that starts after the playhead.
-        const auto next = std::upper_bound(
-            cues_.begin(), cues_.end(), playheadMs_,
-            [](double t, const Segment& s) { return t < s.start; });
+        const auto next = std::upper_bound(cues_.begin(), cues_.end(), playheadMs_,
+                                           [](double t, const Segment& s) { return t < s.start; });
         target = static_cast<int>(next - cues_.begin());
     } else {
         // The last cue that starts before it.
-        const auto next = std::lower_bound(
-            cues_.begin(), cues_.end(), playheadMs_,
-            [](const Segment& s, double t) { return s.start < t; });
+        const auto next = std::lower_bound(cues_.begin(), cues_.end(), playheadMs_,
+                                           [](const Segment& s, double t) { return s.start < t; });
         target = static_cast<int>(next - cues_.begin()) - 1;
     }
     PlayCue(target);

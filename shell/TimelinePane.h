@@ -11,8 +11,8 @@
 
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "Envelope.h"
@@ -135,7 +135,7 @@ private:
     };
     EnvelopeKey envelopeKey_;
     uint64_t loadSerial_ = 0; // counts SetLoad and ClearLoad
-    bool syncing_ = false; // the scroll bar is being set from the view
+    bool syncing_ = false;    // the scroll bar is being set from the view
     // A press: where, the view then, and whether it has become a drag.
     std::optional<QPointF> pressAt_;
     double pressViewStart_ = 0.0;

@@ -48,11 +48,11 @@
 #include "ResultCodes.h"
 #include "SpeechModelPath.h"
 #include "Srt.h"
-#include "WindowReceiver.h"
 #include "TestWav.h"
 #include "TimelinePane.h"
 #include "TrayIcon.h"
 #include "UpDown.h"
+#include "WindowReceiver.h"
 
 using namespace kestrun;
 

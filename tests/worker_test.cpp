@@ -625,10 +625,9 @@ TEST_F(WorkerTest, ALoadThatFollowsTheDecoderGivesTheLoadOfTheFinishedFile) {
         if (mono) {
             EXPECT_EQ(steps, (std::vector{JobStep::Decode, JobStep::Mono, JobStep::Load}));
             // Not read while written, but its growing size told.
-            EXPECT_TRUE(std::any_of(receiver.progress.begin(), receiver.progress.end(),
-                                    [](const JobProgress& p) {
-                                        return p.step == JobStep::Decode && p.done > 44;
-                                    }));
+            EXPECT_TRUE(std::any_of(
+                receiver.progress.begin(), receiver.progress.end(),
+                [](const JobProgress& p) { return p.step == JobStep::Decode && p.done > 44; }));
             EXPECT_EQ(last, (JobProgress{JobStep::Load, (decoded.size() - 44) / 2,
                                          (decoded.size() - 44) / 2}));
         } else {
@@ -681,8 +680,8 @@ TEST_F(WorkerTest, StepsOnAWavOfAnotherLayoutLeaveTheFileAlone) {
         EXPECT_EQ(e.header().nChannels, 1);
         EXPECT_EQ(e.sampleCount(), 8000u);
     }));
-    EXPECT_EQ(receiver.Steps(), (std::vector{JobStep::Copy, JobStep::Mono, JobStep::Normalise,
-                                             JobStep::Load}));
+    EXPECT_EQ(receiver.Steps(),
+              (std::vector{JobStep::Copy, JobStep::Mono, JobStep::Normalise, JobStep::Load}));
     EXPECT_EQ(receiver.progress.back(), (JobProgress{JobStep::Load, 16000, 16000}));
 
     // A layout nobody reads is refused with what it is, and still not touched.

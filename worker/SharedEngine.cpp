@@ -12,7 +12,7 @@ SharedEngine::SharedEngine() {
 }
 
 uint64_t SharedEngine::Load(const std::string& path, std::string* why,
-                           const CVadEngine::LoadProgressFn& progress) {
+                            const CVadEngine::LoadProgressFn& progress) {
     const FileProblem problem = RegularFileProblem(path);
     std::lock_guard lock(mutex_);
     currentLoad_ = 0;

@@ -223,8 +223,7 @@ int32_t CWrkThread::Decode(Decoder decoder, JobInfo& job, JobResult& result) {
     if (job.monoFlag != MONO_FLAG_SET && job.normMode == 0) {
         context.follow = [&](const std::string& wav, const std::function<bool()>& toolEnded) {
             followed = true;
-            followedLoad =
-                engine_.LoadFollowing(wav, toolEnded, &why, ProgressOf(JobStep::Decode));
+            followedLoad = engine_.LoadFollowing(wav, toolEnded, &why, ProgressOf(JobStep::Decode));
         };
     } else {
         // The later steps need the finished file, but how much of it there is already can
