@@ -23,6 +23,7 @@ public:
     // Called on the worker thread.
     void SetTitle(const std::string& title) override;
     void SetProgress(const JobProgress& progress) override;
+    bool ShowsProgress() const override { return true; }
     bool IsAlive() const override;
     void Deliver(std::unique_ptr<JobResult> result) override;
 

@@ -391,6 +391,7 @@ public:
         std::lock_guard lock(mutex_);
         progress.push_back(report);
     }
+    bool ShowsProgress() const override { return true; }
     // The steps reported, each once in the order they began.
     std::vector<JobStep> Steps() const {
         std::vector<JobStep> steps;

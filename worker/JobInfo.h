@@ -89,6 +89,9 @@ public:
     // start, its end when the total is known, and between them at most ten times a
     // second. Receivers that show none ignore them.
     virtual void SetProgress(const JobProgress& /*progress*/) {}
+    // Whether progress is shown at all: only then is a decoder's growing WAV looked at
+    // while the job would otherwise just wait for the decoder.
+    virtual bool ShowsProgress() const { return false; }
     // False once the receiver is gone (closing): results are then dropped unsent.
     virtual bool IsAlive() const = 0;
     virtual void Deliver(std::unique_ptr<JobResult> result) = 0;

@@ -225,7 +225,7 @@ int32_t CWrkThread::Decode(Decoder decoder, JobInfo& job, JobResult& result) {
             followed = true;
             followedLoad = engine_.LoadFollowing(wav, toolEnded, &why, ProgressOf(JobStep::Decode));
         };
-    } else {
+    } else if (mainWindowHandle_.ShowsProgress()) {
         // The later steps need the finished file, but how much of it there is already can
         // be told.
         context.follow = [this](const std::string& wav, const std::function<bool()>& toolEnded) {
