@@ -22,8 +22,7 @@ constexpr std::size_t AZID_GAIN_MAX_CHARS = 5;
 // The names --format takes: the engine's own, so a new format needs no change here.
 std::vector<std::string> CueFormatNames() {
     std::vector<std::string> names;
-    for (const CueFormat format :
-         {CueFormat::Srt, CueFormat::WebVtt, CueFormat::Labels, CueFormat::Csv}) {
+    for (const CueFormat format : CUE_FORMAT_LIST) {
         names.emplace_back(CueFormatName(format));
     }
     return names;

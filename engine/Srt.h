@@ -30,6 +30,10 @@ enum class CueFormat {
     Csv,    // "start,end\n", then per cue "1.500,2.250\n" (seconds)
 };
 
+// Every format, in the enum's order.
+constexpr CueFormat CUE_FORMAT_LIST[] = {CueFormat::Srt, CueFormat::WebVtt, CueFormat::Labels,
+                                         CueFormat::Csv};
+
 // "srt", "vtt", "labels", "csv": the names on kestrun-cli's command line.
 bool ParseCueFormat(std::string_view name, CueFormat* format);
 std::string_view CueFormatName(CueFormat format);

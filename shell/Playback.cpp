@@ -14,27 +14,17 @@
 
 namespace kestrun {
 
-WavClip::~WavClip() {
-    if (f_ != nullptr) {
-        std::fclose(f_);
-    }
-}
-
 bool WavClip::Open(const std::string& path, std::string* why) {
-    if (f_ != nullptr) {
-        std::fclose(f_);
-        f_ = nullptr;
-    }
     converter_.reset();
-    f_ = std::fopen(path.c_str(), "rb");
+    f_.reset(std::fopen(path.c_str(), "rb"));
     uint64_t size = 0;
-    if (f_ == nullptr || !OpenFileSize(f_, &size)) {
+    if (!f_ || !OpenFileSize(f_.get(), &size)) {
         if (why != nullptr) {
             *why = "не удалось открыть файл";
         }
         return false;
     }
-    const WavResolution r = ResolveWavFile(f_, size);
+    const WavResolution r = ResolveWavFile(f_.get(), size);
     if (!r.ok) {
         if (why != nullptr) {
             *why = r.why;
@@ -52,8 +42,8 @@ std::size_t WavClip::Read(uint64_t first, std::size_t count, int16_t* out) {
     }
     count = static_cast<std::size_t>(std::min<uint64_t>(count, layout_.frames - first));
     raw_.resize(count * layout_.blockAlign);
-    const std::size_t got =
-        ReadFileAt(f_, layout_.dataOffset + first * layout_.blockAlign, raw_.data(), raw_.size());
+    const std::size_t got = ReadFileAt(f_.get(), layout_.dataOffset + first * layout_.blockAlign,
+                                       raw_.data(), raw_.size());
     const std::size_t frames = got / layout_.blockAlign;
     converter_->Convert(raw_.data(), frames, out);
     return frames;

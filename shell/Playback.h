@@ -17,11 +17,6 @@ namespace kestrun {
 // A WAV opened for reading frames from anywhere in it.
 class WavClip {
 public:
-    WavClip() = default;
-    ~WavClip();
-    WavClip(const WavClip&) = delete;
-    WavClip& operator=(const WavClip&) = delete;
-
     // False, with one Russian line in *why, for a file that cannot be opened or that the
     // engine would not read.
     bool Open(const std::string& path, std::string* why = nullptr);
@@ -34,7 +29,7 @@ public:
     std::size_t Read(uint64_t first, std::size_t count, int16_t* out);
 
 private:
-    std::FILE* f_ = nullptr;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f_{nullptr, &std::fclose};
     WavLayout layout_;
     std::unique_ptr<WavSampleConverter> converter_;
     std::vector<uint8_t> raw_;

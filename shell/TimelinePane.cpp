@@ -327,6 +327,11 @@ void TimelinePane::resizeEvent(QResizeEvent* event) {
     Layout();
 }
 
+std::pair<int, int> TimelinePane::ColumnsOf(const Segment& cue) const {
+    const int x0 = static_cast<int>(std::floor(XOfMs(cue.start)));
+    return {x0, std::max(x0 + 1, static_cast<int>(std::ceil(XOfMs(cue.end))))};
+}
+
 int TimelinePane::LevelY(const QRect& plot, int band, double db) const {
     const int bandHeight = plot.height() / static_cast<int>(channels_.size());
     const double down = std::clamp(-db / SHOWN_DB, 0.0, 1.0);
@@ -386,8 +391,7 @@ void TimelinePane::paintEvent(QPaintEvent*) {
     int lastEdge = INT_MIN;
     p.setPen(CUE_EDGE);
     for (auto cue = first; cue != cues_.end() && cue->start <= viewEnd; ++cue) {
-        const int x0 = static_cast<int>(std::floor(XOfMs(cue->start)));
-        const int x1 = std::max(x0 + 1, static_cast<int>(std::ceil(XOfMs(cue->end))));
+        const auto [x0, x1] = ColumnsOf(*cue);
         if (!spans.empty() && x0 <= spans.back().right() + 1) {
             spans.back().setRight(std::max(spans.back().right(), x1 - 1));
         } else {
@@ -410,9 +414,7 @@ void TimelinePane::paintEvent(QPaintEvent*) {
         p.fillRect(span, CUE_FILL);
     }
     if (currentCue_ >= 0 && currentCue_ < static_cast<int>(cues_.size())) {
-        const Segment& cue = cues_[static_cast<std::size_t>(currentCue_)];
-        const int x0 = static_cast<int>(std::floor(XOfMs(cue.start)));
-        const int x1 = std::max(x0 + 1, static_cast<int>(std::ceil(XOfMs(cue.end))));
+        const auto [x0, x1] = ColumnsOf(cues_[static_cast<std::size_t>(currentCue_)]);
         p.fillRect(QRect(x0, plot.top(), x1 - x0, plot.height()), CUE_SELECTED);
     }
     for (const QRect& edge : edges) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Envelope.h"
@@ -102,6 +103,8 @@ private:
     QRect PlotRect() const;    // the channels' bands, under the ruler, over the scroll bar
     int CueAt(double x) const; // the cue under x, or -1
     void SyncScrollBar();
+    // The pixel columns [first, last) a cue covers: at least one, whole pixels.
+    std::pair<int, int> ColumnsOf(const Segment& cue) const;
     // The row of a level in channel band's band of the plot.
     int LevelY(const QRect& plot, int band, double db) const;
     // The envelopes' layer for the view as it stands.
