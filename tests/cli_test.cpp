@@ -1525,10 +1525,17 @@ std::vector<int> Descendants(int pid) {
 // Polls until done() or about seconds have passed; done()'s last answer.
 bool Within(double seconds, const std::function<bool()>& done) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!done() && std::chrono::steady_clock::now() < end) {
+    // Asked once a round and never again after: a predicate that records what it saw
+    // keeps the sample it answered on.
+    for (;;) {
+        if (done()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return done();
 }
 
 // A /proc file's text, empty once its process or thread is gone (a stream would throw).
@@ -1734,6 +1741,7 @@ TEST_F(cliStop, ToolsInheritOnlyTheStandardStreams) {
               "echo partial > \"$5\"\necho $$ > \"$here/$(basename \"$3\").pid\"\nexec sleep 30");
     const std::vector<std::string> files = {Make("one.flac", "x"), Make("two.flac", "x")};
     std::vector<std::set<std::string>> listings;
+    std::vector<std::string> descriptors;
     RunOptions options;
     options.whileRunning = [&](int pid) {
         for (const char* name : {"one", "two"}) {
@@ -1756,14 +1764,23 @@ TEST_F(cliStop, ToolsInheritOnlyTheStandardStreams) {
                 return listing.size() <= 3;
             });
             listings.push_back(listing);
+            std::string opened; // what any descriptor beyond the standard ones names
+            for (const std::string& fd : listing) {
+                std::error_code ec;
+                if (fd != "0" && fd != "1" && fd != "2") {
+                    opened +=
+                        fd + " -> " + fs::read_symlink(proc + "/fd/" + fd, ec).string() + "\n";
+                }
+            }
+            descriptors.push_back(opened);
         }
         kill(pid, SIGTERM);
     };
     const RunResult r = Run(With({"-j", "2"}, files), options);
     EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;
     ASSERT_EQ(listings.size(), 2u);
-    for (const std::set<std::string>& listing : listings) {
-        EXPECT_EQ(listing, (std::set<std::string>{"0", "1", "2"}));
+    for (std::size_t i = 0; i < listings.size(); ++i) {
+        EXPECT_EQ(listings[i], (std::set<std::string>{"0", "1", "2"})) << descriptors[i];
     }
 }
 
