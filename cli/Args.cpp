@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "Numbers.h"
+#include "Text.h"
 
 namespace kestrun::cli {
 namespace {
@@ -28,11 +29,34 @@ std::vector<std::string> CueFormatNames() {
     return names;
 }
 
+// CLI11 says what is wrong in English; in Russian the errors a user meets are said anew
+// with the option or arguments CLI11 names; the rarer ones keep CLI11's words.
+std::string ParseErrorText(const CLI::ParseError& e) {
+    const std::string what = e.what();
+    const std::size_t colon = what.find(": ");
+    if (colon == std::string::npos) {
+        return what;
+    }
+    const std::string head = what.substr(0, colon);
+    const std::string tail = what.substr(colon + 2);
+    if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr) {
+        return Fill(Tr("лишние аргументы: %1"), {tail});
+    }
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr) {
+        return Fill(Tr("%1: не хватает значения"), {head});
+    }
+    if (dynamic_cast<const CLI::ValidationError*>(&e) != nullptr ||
+        dynamic_cast<const CLI::ConversionError*>(&e) != nullptr) {
+        return Fill(Tr("%1: недопустимое значение"), {head});
+    }
+    return what;
+}
+
 ParsedArgs UsageError(const std::string& message) {
     ParsedArgs parsed;
     parsed.outcome = ParsedArgs::Outcome::Usage;
     parsed.status = EXIT_USAGE;
-    parsed.text = "kestrun-cli: " + message + "\nRun with --help for more information.\n";
+    parsed.text = UsageText(message);
     return parsed;
 }
 
@@ -57,7 +81,18 @@ struct Values {
     std::optional<std::string> shardText;
     int threads = 1;
     std::string format = "srt";
+    std::string lang;
 };
+
+// CLI11's own words in the help, in the language of the run.
+void Localise(CLI::App& app) {
+    app.option_defaults()->group(Tr("Параметры"));
+    app.set_help_flag("-h,--help", Tr("показать эту справку и выйти"));
+    const auto formatter = app.get_formatter();
+    formatter->label("Usage", Tr("Использование"));
+    formatter->label("OPTIONS", Tr("ПАРАМЕТРЫ"));
+    formatter->label("Positionals", Tr("Аргументы"));
+}
 
 } // namespace
 
@@ -79,68 +114,81 @@ struct ArgParser::Impl {
 
 void ArgParser::Impl::Declare() {
     parser = std::make_unique<CLI::App>(
-        "Finds the speech in audio and video files and writes SRT timing files whose cues "
-        "carry their own number as text. Files other than WAV are decoded to a WAV beside the "
-        "SRT by an external decoder first.",
+        Tr("Находит речь в звуковых и видеофайлах и пишет файлы субтитров SRT, в которых "
+           "текст каждой реплики — её номер. Файлы, кроме WAV, сначала декодируются внешним "
+           "декодером в WAV рядом с SRT."),
         "kestrun-cli");
     parses = 0;
     CLI::App& app = *parser;
+    Localise(app);
     app.add_option("FILE", v.files,
-                   "audio or video files (wav mp3 aif m4a mp4 aac ogg mpc ac3 avi vob mpa mp2 "
-                   "dts wma ape wv flac ofr tta, and what ffmpeg reads), or folders: every file "
-                   "in a folder of a type taken, sorted by path, hidden files left out; "
-                   "processed in the order given");
+                   Tr("звуковые или видеофайлы (wav mp3 aif m4a mp4 aac ogg mpc ac3 avi vob mpa "
+                      "mp2 dts wma ape wv flac ofr tta и всё, что читает ffmpeg) или папки: "
+                      "берётся каждый файл папки подходящего типа, по порядку путей, без скрытых "
+                      "файлов; обрабатываются в заданном порядке"));
     app.add_option("-d,--detector", v.detector,
-                   "energy (default), glitch, or speech (the speech model: for speech under "
-                   "music and effects)")
+                   Tr("energy (по умолчанию), glitch или speech (модель речи: для речи под "
+                      "музыкой и шумами)"))
         ->check(CLI::IsMember({"energy", "glitch", "speech"}));
     app.add_option("-t,--threshold", v.thresholdText,
-                   "detection threshold, 0 to 1 (default 0.045 energy, 0.0015 glitch, 0.5 "
-                   "speech)");
+                   Tr("порог обнаружения, от 0 до 1 (по умолчанию 0.045 для energy, 0.0015 для "
+                      "glitch, 0.5 для speech)"));
     app.add_option("-p,--prefilter", v.prefilterText,
-                   "energy prefilter of the glitch detector, 0 to 1 (default 0.005)");
+                   Tr("энергетический предфильтр детектора glitch, от 0 до 1 (по умолчанию "
+                      "0.005)"));
     app.add_option("--format", v.format,
-                   "what to write: srt (default), vtt (WebVTT), labels (an Audacity label "
-                   "track, .txt) or csv (start,end in seconds)")
+                   Tr("что писать: srt (по умолчанию), vtt (WebVTT), labels (дорожка меток "
+                      "Audacity, .txt) или csv (начало,конец в секундах)"))
         ->check(CLI::IsMember(CueFormatNames()));
     app.add_option("-o,--output", v.output,
-                   "path of the SRT, or of the --format file (a single FILE only); a decoded "
-                   "WAV goes beside it");
-    app.add_option("--out-dir", v.outDir, "folder for the SRT and decoded WAV files (must exist)");
-    app.add_option("--info", v.infoFile, "print sample rate, channels and duration of a file");
-    app.add_flag("--mono", v.mono, "mix a stereo WAV down to mono first (rewrites the WAV)");
+                   Tr("путь к SRT или к файлу --format (только для одного FILE); декодированный "
+                      "WAV пишется рядом с ним"));
+    app.add_option("--out-dir", v.outDir,
+                   Tr("папка для файлов SRT и декодированных WAV (должна существовать)"));
+    app.add_option("--info", v.infoFile,
+                   Tr("вывести частоту дискретизации, число каналов и длительность файла"));
+    app.add_flag("--mono", v.mono, Tr("сначала свести стерео WAV в моно (WAV перезаписывается)"));
     app.add_option("--norm", v.normMode,
-                   "ReplayGain normalisation: 0 none (default), 1 radio, 2 radio with dither "
-                   "without noise shaping, 3/4/5 with light/medium/heavy noise shaping")
+                   Tr("нормализация ReplayGain: 0 нет (по умолчанию), 1 radio, 2 radio с "
+                      "дизерингом без формирования шума, 3/4/5 с лёгким/средним/сильным "
+                      "формированием шума"))
         ->check(CLI::Range(0, 5));
-    app.add_option("--gain", v.gain, "extra gain of the normalisation in dB, -12 to 12")
+    app.add_option("--gain", v.gain, Tr("дополнительное усиление нормализации в дБ, от -12 до 12"))
         ->check(CLI::Range(-12, 12));
-    app.add_option("--threads", v.threads, "threads of the speech model (default: all cores)")
+    app.add_option("--threads", v.threads, Tr("потоков модели речи (по умолчанию: все ядра)"))
         ->check(CLI::Range(1, 256));
-    app.add_option("--azid-gain", v.azidGain, "gain text for besweet's -azid( -g G ) option");
+    app.add_option("--azid-gain", v.azidGain,
+                   Tr("текст усиления для параметра besweet -azid( -g G )"));
     app.add_option("--tool-dir", v.toolDirs,
-                   "look for the decoder programs and the speech model in DIR only "
-                   "(repeatable; default: the program's folder, the current folder, then PATH)")
+                   Tr("искать программы-декодеры и модель речи только в DIR (можно несколько "
+                      "раз; по умолчанию: папка программы, текущая папка, затем PATH)"))
         ->allow_extra_args(false); // one DIR per --tool-dir; FILEs may follow
     app.add_option("--stream", v.audioStream,
-                   "which audio stream of a container to decode, counting audio streams from 0 "
-                   "(default 0)")
+                   Tr("какой звуковой поток контейнера декодировать, считая звуковые потоки с 0 "
+                      "(по умолчанию 0)"))
         ->check(CLI::NonNegativeNumber);
     app.add_flag("--no-wav", v.noWav,
-                 "delete each decoded WAV once its SRT is written; an existing WAV of the same "
-                 "name is left alone, and a WAV given as FILE is never deleted");
+                 Tr("удалять каждый декодированный WAV, когда его SRT записан; уже бывший WAV с "
+                    "тем же именем не трогается, а WAV, данный как FILE, не удаляется никогда"));
     app.add_option("-j,--jobs", v.lanes,
-                   "files worked on at once, each with its own decoder (default 1); the output "
-                   "keeps the order of the files")
+                   Tr("сколько файлов обрабатывать одновременно, каждый своим декодером (по "
+                      "умолчанию 1); вывод идёт в порядке файлов"))
         ->check(CLI::Range(1, 256));
     app.add_flag("-r,--recursive", v.recursive,
-                 "take the files of a folder's sub-folders too (symbolic links to folders are "
-                 "not followed)");
+                 Tr("брать и файлы из вложенных папок (по символическим ссылкам на папки не "
+                    "переходит)"));
     app.add_option("--shard", v.shardText,
-                   "take only files I, I+N, I+2N ... of the whole list (counting from 0, after "
-                   "opening folders), to split a batch across N machines")
+                   Tr("брать только файлы I, I+N, I+2N ... всего списка (считая с 0, после "
+                      "раскрытия папок), чтобы разделить работу между N машинами"))
         ->type_name("I/N");
-    app.set_version_flag("--version", std::string("kestrun-cli ") + KESTRUN_VERSION);
+    // Taken by main before the parse, so every text above is already in its language; here
+    // so that --help lists it and a bad value is refused.
+    app.add_option("--lang", v.lang,
+                   Tr("язык сообщений: ru или en (по умолчанию — из LANGUAGE, LC_ALL, "
+                      "LC_MESSAGES, LANG)"))
+        ->check(CLI::IsMember({"ru", "en"}));
+    app.set_version_flag("--version", std::string("kestrun-cli ") + KESTRUN_VERSION,
+                         Tr("показать версию программы и выйти"));
 }
 
 ParsedArgs ArgParser::Impl::Parse(int argc, const char* const* argv) {
@@ -162,7 +210,9 @@ ParsedArgs ArgParser::Impl::Parse(int argc, const char* const* argv) {
         ParsedArgs parsed;
         parsed.outcome = rc == 0 ? ParsedArgs::Outcome::Exit : ParsedArgs::Outcome::Usage;
         parsed.status = rc == 0 ? 0 : EXIT_USAGE;
-        parsed.text = rc == 0 ? out.str() : err.str();
+        parsed.text = rc == 0                     ? out.str()
+                      : CurrentLang() == Lang::En ? err.str()
+                                                  : UsageText(ParseErrorText(e));
         return parsed;
     }
 
@@ -172,13 +222,13 @@ ParsedArgs ArgParser::Impl::Parse(int argc, const char* const* argv) {
     Settings& settings = options.settings;
     if (v.infoFile) {
         if (!v.files.empty()) {
-            return UsageError("--info takes one FILE and no others");
+            return UsageError(Tr("--info принимает один FILE и больше ничего"));
         }
         v.files.push_back(*v.infoFile);
         settings.info = true;
     }
     if (v.files.empty()) {
-        return UsageError("no FILE given");
+        return UsageError(Tr("не задан FILE"));
     }
 
     settings.detector = v.detector == "glitch"   ? Detector::Glitch
@@ -191,28 +241,28 @@ ParsedArgs ArgParser::Impl::Parse(int argc, const char* const* argv) {
     settings.toolFolders = v.toolDirs;
     settings.prefilter = DEFAULT_GLITCH_PREFILTER;
     if (v.thresholdText && !ParseThreshold(*v.thresholdText, &settings.threshold)) {
-        return UsageError("--threshold '" + *v.thresholdText + "': expected a number from 0 to 1");
+        return UsageError(Fill(Tr("--threshold '%1': нужно число от 0 до 1"), {*v.thresholdText}));
     }
     if (!ParseThreshold(v.prefilterText, &settings.prefilter)) {
-        return UsageError("--prefilter '" + v.prefilterText + "': expected a number from 0 to 1");
+        return UsageError(Fill(Tr("--prefilter '%1': нужно число от 0 до 1"), {v.prefilterText}));
     }
     if (v.output && v.files.size() > 1) {
-        return UsageError("--output takes a single FILE");
+        return UsageError(Tr("--output допускает только один FILE"));
     }
     if (v.output && v.outDir) {
-        return UsageError("--output and --out-dir exclude each other");
+        return UsageError(Tr("--output и --out-dir исключают друг друга"));
     }
     if (v.outDir) {
         std::error_code ec;
         if (!std::filesystem::is_directory(*v.outDir, ec)) {
-            return UsageError("--out-dir '" + *v.outDir + "': no such folder");
+            return UsageError(Fill(Tr("--out-dir '%1': нет такой папки"), {*v.outDir}));
         }
     }
     if (v.azidGain.size() > AZID_GAIN_MAX_CHARS) {
-        return UsageError("--azid-gain '" + v.azidGain + "': at most 5 characters");
+        return UsageError(Fill(Tr("--azid-gain '%1': не больше 5 символов"), {v.azidGain}));
     }
     if (v.shardText && !ParseShard(*v.shardText, &options.shard)) {
-        return UsageError("--shard '" + *v.shardText + "': expected I/N with 0 <= I < N");
+        return UsageError(Fill(Tr("--shard '%1': нужно I/N, где 0 <= I < N"), {*v.shardText}));
     }
     ParseCueFormat(v.format, &settings.format); // checked by CLI11
     settings.output = v.output;
@@ -245,4 +295,23 @@ ParsedArgs ParseArgs(int argc, const char* const* argv, int cores) {
     return ArgParser(cores).Parse(argc, argv);
 }
 
+std::string LangArgument(int argc, const char* const* argv) {
+    std::string lang;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--") {
+            break;
+        }
+        if (arg == "--lang" && i + 1 < argc) {
+            lang = argv[++i];
+        } else if (arg.rfind("--lang=", 0) == 0) {
+            lang = arg.substr(7);
+        }
+    }
+    return lang;
+}
+
+std::string UsageText(const std::string& message) {
+    return "kestrun-cli: " + message + "\n" + Tr("Запустите с --help, чтобы узнать больше.") + "\n";
+}
 } // namespace kestrun::cli

@@ -64,4 +64,11 @@ private:
 // One parse with a parser of its own.
 ParsedArgs ParseArgs(int argc, const char* const* argv, int cores);
 
+// The value of the last --lang (or --lang=X) before a "--", empty when there is none. Read
+// before the parser is declared, whose help is written in the language chosen.
+std::string LangArgument(int argc, const char* const* argv);
+
+// A usage error as kestrun-cli writes it: the message, then where to read more.
+std::string UsageText(const std::string& message);
+
 } // namespace kestrun::cli

@@ -117,7 +117,7 @@ int Batch::Run() {
         auto lane = std::make_unique<Lane>(stop_.events, i, tools_);
         if (!lane->worker.Start()) {
             if (lanes_.empty()) {
-                output_.ErrNow("kestrun-cli: cannot start the worker thread\n");
+                output_.ErrNow(Tr("kestrun-cli: не запустился рабочий поток\n"));
                 return EXIT_FAILED;
             }
             break; // fewer lanes than asked for still do the work
@@ -249,10 +249,11 @@ bool Batch::HandleLoaded(Lane& lane, const JobResult& result, std::size_t file) 
         return false;
     }
     if (!run.written) {
-        const std::string what = settings_.format == CueFormat::Srt
-                                     ? "SRT"
-                                     : std::string(CueFormatName(settings_.format)) + " file";
-        output_.Err(file, FileErrorLine(files_[file], "cannot write " + what + ": " + run.error));
+        const std::string message = settings_.format == CueFormat::Srt
+                                        ? Fill(Tr("не удалось записать SRT: %1"), {run.error})
+                                        : Fill(Tr("не удалось записать файл %1: %2"),
+                                               {CueFormatName(settings_.format), run.error});
+        output_.Err(file, FileErrorLine(files_[file], message));
         return false;
     }
     output_.Out(file,
@@ -306,7 +307,7 @@ int Batch::Stop(int signal) {
     }
     output_.FlushFinished();
     if (!stop_.reported.exchange(true)) {
-        output_.ErrNow(INTERRUPTED_LINE);
+        output_.ErrNow(InterruptedLine());
     }
     if (stuck) {
         ExitNow(EXIT_SIGNAL_BASE + signal, STOP_GRACE_MS);

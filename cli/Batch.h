@@ -17,6 +17,7 @@
 #include "JobInfo.h"
 #include "JobQueue.h"
 #include "Srt.h"
+#include "Text.h"
 
 namespace kestrun::cli {
 
@@ -71,8 +72,10 @@ struct StopChannel {
     std::atomic<bool>& reported;
 };
 
-// The last line of a run ended by a stop request.
-constexpr const char* INTERRUPTED_LINE = "kestrun-cli: interrupted\n";
+// The last line of a run ended by a stop request, in the language of the run.
+inline const char* InterruptedLine() {
+    return Tr("kestrun-cli: прервано\n");
+}
 
 // Runs every file and writes its lines, in the order of files. Returns the exit status:
 // 0, 1 when any file failed, 128 + signal after a stop request.

@@ -5,6 +5,7 @@
 // the running tools (or the speech model), deletes their partial WAVs and exits with 130.
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -19,6 +20,7 @@
 #include "Process.h"
 #include "Runners.h"
 #include "StopRequest.h"
+#include "Text.h"
 
 namespace {
 
@@ -34,7 +36,7 @@ constexpr auto STOP_DEADLINE = std::chrono::milliseconds(650);
 using kestrun::cli::EXIT_USAGE;
 
 int UsageError(const std::string& message) {
-    std::cerr << "kestrun-cli: " << message << "\nRun with --help for more information.\n";
+    std::cerr << kestrun::cli::UsageText(message);
     return EXIT_USAGE;
 }
 
@@ -55,6 +57,9 @@ bool Accepts(const std::string& path, kestrun::ChildProcess& probe,
 } // namespace
 
 int main(int argc, char** argv) {
+    // Before the parser is declared: its help is written in the language chosen.
+    kestrun::SetLang(kestrun::ChooseLang(kestrun::cli::LangArgument(argc, argv),
+                                         [](const char* name) { return std::getenv(name); }));
     const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     kestrun::cli::ParsedArgs parsed = kestrun::cli::ParseArgs(argc, argv, cores);
     if (parsed.outcome != kestrun::cli::ParsedArgs::Outcome::Run) {
@@ -90,7 +95,7 @@ int main(int argc, char** argv) {
         // itself be stuck in a call that blocks, the program ends here all the same.
         std::this_thread::sleep_for(STOP_DEADLINE);
         kestrun::ExitNow(EXIT_SIGNAL_BASE + signal, kestrun::STOP_GRACE_MS,
-                         g_interruptReported.exchange(true) ? "" : kestrun::cli::INTERRUPTED_LINE);
+                         g_interruptReported.exchange(true) ? "" : kestrun::cli::InterruptedLine());
     });
 
     bool unreadable = false;
@@ -101,12 +106,14 @@ int main(int argc, char** argv) {
                 return Accepts(path, *probe, toolSettings);
             },
             [&unreadable](const std::string& folder, const std::string& reason) {
-                std::cerr << "kestrun-cli: " << folder << ": cannot read folder: " << reason
+                std::cerr << "kestrun-cli: "
+                          << kestrun::Fill(kestrun::Tr("%1: не удалось прочитать папку: %2"),
+                                           {folder, reason})
                           << '\n';
                 unreadable = true;
             });
         if (output && files.size() > 1) {
-            return UsageError("--output takes a single FILE");
+            return UsageError(kestrun::Tr("--output допускает только один FILE"));
         }
         files = kestrun::cli::TakeShard(files, shard);
     }

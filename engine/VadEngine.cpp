@@ -14,6 +14,7 @@
 #include "Detectors.h"
 #include "SpeechRuns.h"
 #include "Srt.h"
+#include "Text.h"
 
 namespace kestrun {
 namespace {
@@ -267,14 +268,14 @@ bool CVadEngine::LoadWav(const std::string& path, std::string* why) {
     FreeAll();
     std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
     if (!f) {
-        Say(why, "не удалось открыть файл");
+        Say(why, Tr("не удалось открыть файл"));
         return false;
     }
     std::setvbuf(f.get(), nullptr, _IONBF, 0); // chunks are large; stdio's buffer only copies
     std::error_code ec;
     const uint64_t fileSize = std::filesystem::file_size(path, ec);
     if (ec) {
-        Say(why, "не удалось прочитать файл");
+        Say(why, Tr("не удалось прочитать файл"));
         return false;
     }
     return LoadWavStream(f.get(), fileSize, why);
@@ -283,7 +284,7 @@ bool CVadEngine::LoadWav(const std::string& path, std::string* why) {
 bool CVadEngine::LoadWavStream(std::FILE* f, uint64_t fileSize, std::string* why) {
     FreeAll();
     if (std::fseek(f, 0, SEEK_SET) != 0) {
-        Say(why, "ошибка чтения файла");
+        Say(why, Tr("ошибка чтения файла"));
         return false;
     }
     bool ok = false;
@@ -292,7 +293,7 @@ bool CVadEngine::LoadWavStream(std::FILE* f, uint64_t fileSize, std::string* why
         ok = LoadOpened(f, fileSize, &reason);
     } catch (const std::bad_alloc&) {
         ok = false;
-        reason = "не хватило памяти";
+        reason = Tr("не хватило памяти");
     }
     if (!ok) {
         // A failed load leaves the engine not loaded, whatever was allocated on the way.
@@ -300,7 +301,7 @@ bool CVadEngine::LoadWavStream(std::FILE* f, uint64_t fileSize, std::string* why
             energy_[c].reset();
             workBuf_[c].reset();
         }
-        Say(why, reason.empty() ? "ошибка чтения файла" : reason);
+        Say(why, reason.empty() ? Tr("ошибка чтения файла") : reason);
     }
     return ok;
 }
@@ -346,7 +347,7 @@ bool CVadEngine::LoadCanonical(std::FILE* f, uint64_t fileSize, std::string* why
     // A header that promises more data than the file holds fails before anything is
     // allocated from it.
     if (header_.dataSize > fileSize - WAV_HEADER_BYTES) {
-        Say(why, "данных меньше, чем обещает заголовок");
+        Say(why, Tr("данных меньше, чем обещает заголовок"));
         return false;
     }
     sampleCount_ = header_.dataSize / (2 * channels);
@@ -365,7 +366,7 @@ bool CVadEngine::LoadCanonical(std::FILE* f, uint64_t fileSize, std::string* why
         const std::size_t chunk =
             static_cast<std::size_t>(std::min<uint64_t>(remaining, buffer.size()));
         if (std::fread(buffer.data(), 1, chunk, f) != chunk) {
-            Say(why, "ошибка чтения файла");
+            Say(why, Tr("ошибка чтения файла"));
             return false;
         }
         remaining -= chunk;
@@ -394,14 +395,14 @@ bool CVadEngine::LoadConverted(std::FILE* f, const WavLayout& layout, std::strin
     const std::size_t stepFrames = CONVERT_STEP_BYTES / blockAlign;
     if (layout.dataOffset > static_cast<uint64_t>(LONG_MAX) ||
         std::fseek(f, static_cast<long>(layout.dataOffset), SEEK_SET) != 0) {
-        Say(why, "ошибка чтения файла");
+        Say(why, Tr("ошибка чтения файла"));
         return false;
     }
     uint64_t remaining = sampleCount_;
     while (remaining > 0) {
         const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(remaining, stepFrames));
         if (std::fread(buffer.data(), 1, n * blockAlign, f) != n * blockAlign) {
-            Say(why, "ошибка чтения файла");
+            Say(why, Tr("ошибка чтения файла"));
             return false;
         }
         remaining -= n;

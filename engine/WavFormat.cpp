@@ -11,6 +11,8 @@
 #include <memory>
 #include <new>
 
+#include "Text.h"
+
 namespace kestrun {
 namespace {
 
@@ -47,17 +49,20 @@ void Say(std::string* why, std::string text) {
     }
 }
 
-// 1 канал, 2 канала, 5 каналов, 11 каналов, 21 канал.
+// 1 канал, 2 канала, 5 каналов, 11 каналов, 21 канал; 1 channel, 21 channels. The
+// Russian word is looked up in the table, so each language's form is chosen by its own rule.
 std::string Channels(unsigned n) {
     const unsigned d = n % 10;
     const unsigned dd = n % 100;
     const char* word = "каналов";
-    if (d == 1 && dd != 11) {
+    if (CurrentLang() != Lang::Ru) {
+        word = n == 1 ? "канал" : "каналов";
+    } else if (d == 1 && dd != 11) {
         word = "канал";
     } else if (d >= 2 && d <= 4 && (dd < 12 || dd > 14)) {
         word = "канала";
     }
-    return std::to_string(n) + " " + word;
+    return std::to_string(n) + " " + Tr(word);
 }
 
 const char* FormatName(uint16_t code) {
@@ -137,7 +142,7 @@ struct RawHeader {
 // end before the data chunk's header is NeedMore, and sizes are not trusted.
 WavParse ParseHeader(std::FILE* f, bool growing, RawHeader* h, std::string* why) {
     auto refuse = [&](const char* text) {
-        Say(why, text);
+        Say(why, Tr(text));
         return WavParse::Refused;
     };
     uint8_t head[40];
@@ -420,21 +425,21 @@ bool JudgeFormat(const RawHeader& h, WavLayout* out, std::string* why) {
     if (h.formatTag == TAG_EXTENSIBLE) {
         code = h.subFormatKnown ? h.subFormat : 0;
         if (!h.subFormatKnown) {
-            Say(why, "WAV с неизвестным подформатом WAVE_FORMAT_EXTENSIBLE");
+            Say(why, Tr("WAV с неизвестным подформатом WAVE_FORMAT_EXTENSIBLE"));
             return false;
         }
     }
     if (code != TAG_PCM && code != TAG_FLOAT) {
         const char* name = FormatName(code);
         Say(why, name != nullptr
-                     ? std::string("WAV в формате ") + name + " (код " + std::to_string(code) + ")"
-                     : "WAV в неизвестном формате (код " + std::to_string(code) + ")");
+                     ? Fill(Tr("WAV в формате %1 (код %2)"), {name, std::to_string(code)})
+                     : Fill(Tr("WAV в неизвестном формате (код %1)"), {std::to_string(code)}));
         return false;
     }
     l.isFloat = code == TAG_FLOAT;
     l.containerBytes = static_cast<uint16_t>((h.bitsPerSample + 7) / 8);
-    auto refuse = [&](const std::string& reason) {
-        Say(why, DescribeWavLayout(l) + " — " + reason);
+    auto refuse = [&](const char* reason) {
+        Say(why, DescribeWavLayout(l) + " — " + Tr(reason));
         return false;
     };
     if (h.channels == 0) {
@@ -600,14 +605,14 @@ std::string DescribeWavLayout(const WavLayout& l) {
         kind = "Wave64";
         break;
     }
-    std::string s = std::string(kind) + ": " + std::to_string(l.bitsPerSample) + " бит";
+    std::string s = Fill(Tr("%1: %2 бит"), {kind, std::to_string(l.bitsPerSample)});
     if (l.validBits != 0 && l.validBits != l.bitsPerSample) {
-        s += " (значащих " + std::to_string(l.validBits) + ")";
+        s += Fill(Tr(" (значащих %1)"), {std::to_string(l.validBits)});
     }
     if (l.isFloat) {
-        s += ", плавающая точка";
+        s += Tr(", плавающая точка");
     }
-    s += ", " + Channels(l.channels) + ", " + std::to_string(l.sampleRate) + " Гц";
+    s += ", " + Channels(l.channels) + Fill(Tr(", %1 Гц"), {std::to_string(l.sampleRate)});
     return s;
 }
 
@@ -644,7 +649,7 @@ WavResolution ResolveWavFile(std::FILE* f, uint64_t fileSize, bool allowHeaderOn
         const WavHeader h = ParseWavHeader(std::span<const uint8_t, WAV_HEADER_BYTES>(raw));
         if (IsAcceptedWavHeader(h, fileSize32) && h.nChannels != 0 && h.wBitsPerSample == 16) {
             if (h.dataSize > fileSize - WAV_HEADER_BYTES) {
-                r.why = MSG_SHORT_DATA;
+                r.why = Tr(MSG_SHORT_DATA);
                 return r;
             }
             r.canonical16 = true;
@@ -667,7 +672,7 @@ WavResolution ResolveWavFile(std::FILE* f, uint64_t fileSize, bool allowHeaderOn
         }
     }
     if (fileSize <= WAV_HEADER_BYTES && !allowHeaderOnly) {
-        r.why = fileSize == 0 ? MSG_EMPTY : MSG_TOO_SHORT;
+        r.why = Tr(fileSize == 0 ? MSG_EMPTY : MSG_TOO_SHORT);
         return r;
     }
     RawHeader h;
@@ -685,19 +690,19 @@ WavResolution ResolveWavFile(std::FILE* f, uint64_t fileSize, bool allowHeaderOn
                                  : h.containerSize == fileSize;
     if (!sizeMatches) {
         r.why = h.container == WavContainer::Riff
-                    ? MSG_RIFF_SIZE
-                    : DescribeWavLayout(l) + " — размер в заголовке не совпадает с "
-                                             "размером файла";
+                    ? Tr(MSG_RIFF_SIZE)
+                    : DescribeWavLayout(l) + " — " +
+                          Tr("размер в заголовке не совпадает с размером файла");
         return r;
     }
     if (h.dataOffset > fileSize || h.dataSize > fileSize - h.dataOffset) {
-        r.why = MSG_SHORT_DATA;
+        r.why = Tr(MSG_SHORT_DATA);
         return r;
     }
     l.dataSize = h.dataSize;
     l.frames = h.dataSize / l.blockAlign;
     if (l.frames > UINT32_MAX) {
-        r.why = DescribeWavLayout(l) + " — слишком длинный файл";
+        r.why = DescribeWavLayout(l) + " — " + Tr("слишком длинный файл");
         return r;
     }
     r.layout = l;
@@ -815,7 +820,7 @@ WavProbe ProbeWavFile(const std::string& path) {
     std::error_code ec;
     const uint64_t size = std::filesystem::file_size(path, ec);
     if (!f || ec) {
-        probe.description = MSG_CANNOT_OPEN;
+        probe.description = Tr(MSG_CANNOT_OPEN);
         return probe;
     }
     const WavResolution r = ResolveWavFile(f.get(), size);
@@ -835,7 +840,7 @@ bool WriteCanonicalCopy(const std::string& src, const std::string& dst, std::str
     std::error_code ec;
     const uint64_t size = std::filesystem::file_size(src, ec);
     if (!in || ec) {
-        Say(why, MSG_CANNOT_OPEN);
+        Say(why, Tr(MSG_CANNOT_OPEN));
         return false;
     }
     std::setvbuf(in.get(), nullptr, _IONBF, 0);
@@ -847,7 +852,7 @@ bool WriteCanonicalCopy(const std::string& src, const std::string& dst, std::str
     const WavLayout& l = r.layout;
     const uint64_t dataBytes = l.frames * 2u * l.outChannels;
     if (dataBytes > UINT32_MAX - (WAV_HEADER_BYTES - 8) - 2) {
-        Say(why, DescribeWavLayout(l) + " — слишком длинный для 16-битного WAV");
+        Say(why, DescribeWavLayout(l) + " — " + Tr("слишком длинный для 16-битного WAV"));
         return false;
     }
     const bool empty = dataBytes == 0;
@@ -856,12 +861,12 @@ bool WriteCanonicalCopy(const std::string& src, const std::string& dst, std::str
         h.riffSize += 2; // the two spare bytes
     }
     if (std::filesystem::equivalent(src, dst, ec)) {
-        Say(why, "копия должна быть другим файлом");
+        Say(why, Tr("копия должна быть другим файлом"));
         return false;
     }
     std::FILE* out = std::fopen(dst.c_str(), "wb");
     if (out == nullptr) {
-        Say(why, "не удалось создать файл " + dst);
+        Say(why, Fill(Tr("не удалось создать файл %1"), {dst}));
         return false;
     }
     std::string reason;
@@ -874,7 +879,7 @@ bool WriteCanonicalCopy(const std::string& src, const std::string& dst, std::str
             const int16_t* s = nullptr;
             std::size_t n = 0;
             if (!reader.Next(&s, &n)) {
-                reason = MSG_CANNOT_READ;
+                reason = Tr(MSG_CANNOT_READ);
                 ok = false;
                 break;
             }
@@ -890,7 +895,7 @@ bool WriteCanonicalCopy(const std::string& src, const std::string& dst, std::str
             ok = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
         }
     } catch (const std::bad_alloc&) {
-        reason = "не хватило памяти";
+        reason = Tr("не хватило памяти");
         ok = false;
     }
     if (ok && empty) {
@@ -902,7 +907,7 @@ bool WriteCanonicalCopy(const std::string& src, const std::string& dst, std::str
     }
     if (!ok) {
         std::remove(dst.c_str());
-        Say(why, reason.empty() ? "не удалось записать файл " + dst : reason);
+        Say(why, reason.empty() ? Fill(Tr("не удалось записать файл %1"), {dst}) : reason);
     }
     return ok;
 }

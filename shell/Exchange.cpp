@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "Text.h"
+
 namespace kestrun {
 
 namespace {
@@ -60,19 +62,20 @@ std::optional<double> ParseDecimalDouble(std::string_view text) {
 }
 
 std::string EnterIntegerMessage() {
-    return "Введите целое число.";
+    return Tr("Введите целое число.");
 }
 
 std::string EnterNumberMessage() {
-    return "Введите число.";
+    return Tr("Введите число.");
 }
 
 std::string IntegerRangeMessage(int32_t low, int32_t high) {
-    return "Введите целое число от " + std::to_string(low) + " до " + std::to_string(high) + ".";
+    return Fill(Tr("Введите целое число от %1 до %2."),
+                {std::to_string(low), std::to_string(high)});
 }
 
 std::string NumberRangeMessage(double low, double high) {
-    return "Введите число от " + FormatBound(low) + " до " + FormatBound(high) + ".";
+    return Fill(Tr("Введите число от %1 до %2."), {FormatBound(low), FormatBound(high)});
 }
 
 } // namespace kestrun

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+#include "Text.h"
+
 namespace kestrun {
 
 bool WavClip::Open(const std::string& path, std::string* why) {
@@ -20,7 +22,7 @@ bool WavClip::Open(const std::string& path, std::string* why) {
     uint64_t size = 0;
     if (!f_ || !OpenFileSize(f_.get(), &size)) {
         if (why != nullptr) {
-            *why = "не удалось открыть файл";
+            *why = Tr("не удалось открыть файл");
         }
         return false;
     }
@@ -103,7 +105,7 @@ public:
         Stop();
         const QAudioDevice device = QMediaDevices::defaultAudioOutput();
         if (device.isNull()) {
-            *why = "нет устройства вывода звука";
+            *why = Tr("нет устройства вывода звука");
             return false;
         }
         auto clip = std::make_unique<WavClip>();
@@ -126,7 +128,7 @@ public:
         sink_->start(stream_.get());
         if (sink_->error() != QAudio::NoError) {
             Stop();
-            *why = "устройство вывода звука не принимает этот формат";
+            *why = Tr("устройство вывода звука не принимает этот формат");
             return false;
         }
         return true;

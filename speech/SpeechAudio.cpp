@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 
+#include "Text.h"
 #include "WavFormat.h"
 
 namespace kestrun {
@@ -36,7 +37,7 @@ SpeechAnalysis Analyse(const std::string& wavPath, const SpeechModel& model,
     std::error_code ec;
     const uint64_t fileSize = std::filesystem::file_size(wavPath, ec);
     if (!f || ec) {
-        return Fail("не читается файл " + wavPath);
+        return Fail(Fill(Tr("не читается файл %1"), {wavPath}));
     }
     std::setvbuf(f.get(), nullptr, _IONBF, 0);
     // Every layout the engine reads, by the same rule (a bare 44-byte header is an empty
@@ -47,9 +48,9 @@ SpeechAnalysis Analyse(const std::string& wavPath, const SpeechModel& model,
     }
     const uint32_t rate = wav.layout.sampleRate;
     if (rate < SPEECH_MIN_RATE || rate > SPEECH_MAX_RATE) {
-        return Fail("частота " + std::to_string(rate) +
-                    " Гц не годится для модели речи (нужна от " + std::to_string(SPEECH_MIN_RATE) +
-                    " до " + std::to_string(SPEECH_MAX_RATE) + " Гц)");
+        return Fail(Fill(Tr("частота %1 Гц не годится для модели речи (нужна от %2 до %3 Гц)"),
+                         {std::to_string(rate), std::to_string(SPEECH_MIN_RATE),
+                          std::to_string(SPEECH_MAX_RATE)}));
     }
     const unsigned channels = wav.layout.outChannels;
     const uint64_t frames = wav.layout.frames;
@@ -63,8 +64,8 @@ SpeechAnalysis Analyse(const std::string& wavPath, const SpeechModel& model,
         const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
         resampler.reset(soxr_create(rate, SPEECH_RATE, 1, &err, &io, &quality, &runtime));
         if (err != nullptr || !resampler) {
-            return Fail(std::string("передискретизация: ") +
-                        (err != nullptr ? err : "не запустилась"));
+            return Fail(
+                Fill(Tr("передискретизация: %1"), {err != nullptr ? err : Tr("не запустилась")}));
         }
     }
 
@@ -110,7 +111,7 @@ SpeechAnalysis Analyse(const std::string& wavPath, const SpeechModel& model,
         const int16_t* s = nullptr;
         std::size_t n = 0;
         if (!reader.Next(&s, &n) || n == 0) {
-            return Fail("не читается файл " + wavPath);
+            return Fail(Fill(Tr("не читается файл %1"), {wavPath}));
         }
         mono.resize(n);
         if (channels == 1) {
@@ -124,7 +125,7 @@ SpeechAnalysis Analyse(const std::string& wavPath, const SpeechModel& model,
             }
         }
         if (!feed(mono.data(), n)) {
-            return Fail("ошибка передискретизации");
+            return Fail(Tr("ошибка передискретизации"));
         }
         const int percent = static_cast<int>((frames - reader.framesLeft()) * 100 / frames);
         if (percent != lastPercent && options.progress) {
@@ -133,7 +134,7 @@ SpeechAnalysis Analyse(const std::string& wavPath, const SpeechModel& model,
         }
     }
     if (resampler && !feed(nullptr, 0)) {
-        return Fail("ошибка передискретизации");
+        return Fail(Tr("ошибка передискретизации"));
     }
     net.Finish(result.probabilities);
     if (options.progress && lastPercent != 100) {
@@ -150,7 +151,7 @@ SpeechAnalysis AnalyseSpeech(const std::string& wavPath, const SpeechModel& mode
     try {
         return Analyse(wavPath, model, options);
     } catch (const std::bad_alloc&) {
-        return Fail("не хватило памяти");
+        return Fail(Tr("не хватило памяти"));
     }
 }
 

@@ -565,7 +565,7 @@ TEST_F(cliSpeechRuns, InterruptStopsTheSpeechModelMidFile) {
     const RunResult r = RunCli({"-d", "speech", "--threads", "1", wav}, options);
     EXPECT_EQ(r.status, 130) << r.err;
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "kestrun-cli: interrupted\n");
+    EXPECT_EQ(r.err, "kestrun-cli: прервано\n");
     EXPECT_FALSE(fs::exists(speech->dir / "long4k.srt"));
 }
 
@@ -777,6 +777,52 @@ TEST_F(cliUsage, HelpAndVersionExitZero) {
     }
 }
 
+using cliLanguage = CliTest;
+
+// The messages, the help and CLI11's own errors in the language the environment or --lang
+// chooses; the lines on standard output stay as they are for scripts.
+TEST_F(cliLanguage, MessagesAndHelpInTheLanguageChosen) {
+    const auto environment = [](const char* lang) {
+        RunOptions options;
+        options.environment = {
+            {"LANGUAGE", ""}, {"LC_ALL", ""}, {"LC_MESSAGES", ""}, {"LANG", lang}};
+        return options;
+    };
+    const RunOptions english = environment("en_US.UTF-8");
+    const RunOptions russian = environment("ru_RU.UTF-8");
+    const std::string missing = dir_ / "missing.xyz";
+    const std::string englishLine =
+        "kestrun-cli: " + missing + ": This file type is not supported.: file not found\n";
+    const std::string russianLine =
+        "kestrun-cli: " + missing + ": Данный тип файла не поддерживается.: файл не найден\n";
+    EXPECT_EQ(RunCli({missing}, english).err, englishLine);
+    EXPECT_EQ(RunCli({missing}, russian).err, russianLine);
+    EXPECT_EQ(RunCli({"--lang", "ru", missing}, english).err, russianLine);
+    EXPECT_EQ(RunCli({missing, "--lang=en"}, russian).err, englishLine);
+
+    const RunResult englishHelp = RunCli({"--help"}, english);
+    EXPECT_NE(englishHelp.out.find("Usage: kestrun-cli"), std::string::npos) << englishHelp.out;
+    EXPECT_NE(englishHelp.out.find("Print this help message and exit"), std::string::npos);
+    const RunResult russianHelp = RunCli({"--help", "--lang", "ru"}, english);
+    EXPECT_NE(russianHelp.out.find("Использование: kestrun-cli"), std::string::npos);
+    EXPECT_NE(russianHelp.out.find("показать эту справку и выйти"), std::string::npos);
+    EXPECT_EQ(russianHelp.out.find("Usage"), std::string::npos) << russianHelp.out;
+
+    EXPECT_EQ(RunCli({"--bogus"}, english).err, "The following argument was not expected: --bogus\n"
+                                                "Run with --help for more information.\n");
+    EXPECT_EQ(RunCli({"--bogus"}, russian).err, "kestrun-cli: лишние аргументы: --bogus\n"
+                                                "Запустите с --help, чтобы узнать больше.\n");
+    EXPECT_EQ(RunCli({"-d", "loud", "x.wav"}, russian).err,
+              "kestrun-cli: --detector: недопустимое значение\n"
+              "Запустите с --help, чтобы узнать больше.\n");
+    EXPECT_EQ(RunCli({"--lang", "de", "x.wav"}, russian).status, 2);
+
+    const std::string wav = Make("talk.wav", GoldenMono());
+    const RunResult run = RunCli({wav}, russian);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, RunCli({wav}, english).out);
+    EXPECT_NE(run.out.find(" cues\n"), std::string::npos) << run.out;
+}
 using cliBadFiles = CliTest;
 
 TEST_F(cliBadFiles, EachRefusedFileIsReportedAndTheOthersStillRun) {
@@ -907,7 +953,7 @@ TEST_F(cliOutput, UnwritableSrtIsReported) {
     const RunResult r = RunCli({"-o", dir_ / "missing/talk.srt", wav});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    const std::string prefix = "kestrun-cli: " + wav + ": cannot write SRT: ";
+    const std::string prefix = "kestrun-cli: " + wav + ": не удалось записать SRT: ";
     EXPECT_EQ(r.err.rfind(prefix, 0), 0u) << r.err;
     EXPECT_GT(r.err.size(), prefix.size() + 1) << "no reason given";
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
@@ -927,7 +973,7 @@ TEST_F(cliOutput, FailedWriteLeavesTheOlderSrtIntact) {
     const RunResult r = RunCli({wav, silent}, limited);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, CueLine(dir_ / "silent.srt", 0));
-    EXPECT_EQ(r.err.rfind("kestrun-cli: " + wav + ": cannot write SRT: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.err.rfind("kestrun-cli: " + wav + ": не удалось записать SRT: ", 0), 0u) << r.err;
     EXPECT_EQ(ReadFile(dir_ / "talk.srt"), older);
     EXPECT_EQ(Listing(dir_.path()),
               (std::set<std::string>{"talk.wav", "talk.srt", "silent.wav", "silent.srt"}))
@@ -1221,7 +1267,7 @@ TEST_F(cliBatch, InterruptStopsTheToolOfEveryLane) {
     const RunResult r = Run(With({"-j", "2"}, files), options);
     EXPECT_EQ(r.status, 130) << r.err;
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "kestrun-cli: interrupted\n");
+    EXPECT_EQ(r.err, "kestrun-cli: прервано\n");
     EXPECT_FALSE(fs::exists(tools_ + "/three.flac.pid")) << "a queued file was started";
     for (const char* name : {"one", "two"}) {
         const std::vector<std::string> pid = ReadLines(tools_ + "/" + name + ".flac.pid");
@@ -1246,7 +1292,8 @@ TEST_F(cliBatch, NoWavDeletesOnlyTheWavsTheRunDecoded) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, CueLine(dir_ / "talk.srt", 2) + CueLine(dir_ / "kept.srt", 2) +
                              CueLine(dir_ / "input.srt", 2));
-        EXPECT_EQ(r.err.rfind("kestrun-cli: " + files[3] + ": cannot write SRT: ", 0), 0u) << r.err;
+        EXPECT_EQ(r.err.rfind("kestrun-cli: " + files[3] + ": не удалось записать SRT: ", 0), 0u)
+            << r.err;
         EXPECT_EQ(ReadFile(dir_ / "kept.wav"), older);
         EXPECT_EQ(ReadFile(dir_ / "input.wav"), GoldenMono());
         EXPECT_EQ(Listing(dir_.path()),
@@ -1685,7 +1732,7 @@ TEST_F(cliStop, StopSignalsEndTheProgramWhileAThreadIsStuckOpeningAFifo) {
             }
             EXPECT_EQ(r.status, 128 + signal) << r.err;
             EXPECT_LT(seconds, 3.0);
-            EXPECT_EQ(r.err, "kestrun-cli: interrupted\n");
+            EXPECT_EQ(r.err, "kestrun-cli: прервано\n");
         }
     }
 }
@@ -1731,7 +1778,7 @@ TEST_F(cliStop, StopSignalsEndTheProgramWhileItsOutputIsBlocked) {
         }
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signal) << status;
         EXPECT_LT(seconds, 3.0);
-        EXPECT_EQ(text, "kestrun-cli: interrupted\n");
+        EXPECT_EQ(text, "kestrun-cli: прервано\n");
     }
 }
 

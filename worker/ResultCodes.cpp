@@ -4,6 +4,8 @@
 #include <array>
 #include <utility>
 
+#include "Text.h"
+
 namespace kestrun {
 namespace {
 
@@ -69,7 +71,7 @@ constexpr uint64_t MEGABYTE = uint64_t{1} << 20;
 std::string FileProblemText(FileProblem problem) {
     for (const auto& [known, text] : FILE_PROBLEMS) {
         if (known == problem) {
-            return text;
+            return Tr(text);
         }
     }
     return {};
@@ -77,17 +79,17 @@ std::string FileProblemText(FileProblem problem) {
 
 std::string DiskFullText(uint64_t freeBytes, uint64_t neededBytes) {
     const uint64_t neededMb = neededBytes / MEGABYTE + (neededBytes % MEGABYTE != 0 ? 1 : 0);
-    return "диск заполнен (свободно " + std::to_string(freeBytes / MEGABYTE) + " МБ, нужно " +
-           std::to_string(neededMb) + " МБ)";
+    return Fill(Tr("диск заполнен (свободно %1 МБ, нужно %2 МБ)"),
+                {std::to_string(freeBytes / MEGABYTE), std::to_string(neededMb)});
 }
 
 std::string ResultMessage(int32_t code) {
     for (const auto& [known, text] : MESSAGES) {
         if (known == code) {
-            return text;
+            return Tr(text);
         }
     }
-    return "Ошибка: " + std::to_string(code);
+    return Fill(Tr("Ошибка: %1"), {std::to_string(code)});
 }
 
 } // namespace kestrun

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "SpeechModel.h"
+#include "Text.h"
 
 namespace kestrun {
 
@@ -72,7 +73,7 @@ void CSpeechWorker::Start(uint64_t load, std::string wavPath) {
         }
     }
     if (!started) {
-        receiver_.OnSpeechDone(load, false, "не запустился поток расчёта");
+        receiver_.OnSpeechDone(load, false, Tr("не запустился поток расчёта"));
         return;
     }
     wake_.notify_one();
@@ -127,10 +128,10 @@ void CSpeechWorker::RunOne(const Request& request) {
         analysis = analyser_(request.wavPath, options);
     } catch (const std::bad_alloc&) {
         analysis = SpeechAnalysis{};
-        analysis.error = "не хватило памяти";
+        analysis.error = Tr("не хватило памяти");
     } catch (...) {
         analysis = SpeechAnalysis{};
-        analysis.error = "сбой расчёта";
+        analysis.error = Tr("сбой расчёта");
     }
 
     // Decided under the lock, so a cancel either comes first and nothing of this run
@@ -141,7 +142,8 @@ void CSpeechWorker::RunOne(const Request& request) {
     }
     if (!analysis.ok) {
         receiver_.OnSpeechDone(request.load, false,
-                               analysis.cancelled ? "расчёт прерван" : analysis.error);
+                               analysis.cancelled ? std::string(Tr("расчёт прерван"))
+                                                  : analysis.error);
         return;
     }
     const bool stored = engine_.WithLoad(request.load, [&](CVadEngine& engine) {

@@ -11,6 +11,7 @@
 #include "Path.h"
 #include "ResultCodes.h"
 #include "Runners.h"
+#include "Text.h"
 #include "WavFormat.h"
 
 namespace kestrun {
@@ -208,7 +209,7 @@ void CWrkThread::RunJob(std::unique_ptr<JobInfo> job) {
     }
     mainWindowHandle_.Deliver(std::move(result));
     if (!CommandWaiting()) {
-        mainWindowHandle_.SetTitle(IDLE_TITLE);
+        mainWindowHandle_.SetTitle(Tr(IDLE_TITLE));
     }
 }
 
