@@ -9,7 +9,7 @@ set -eu
 # The decoders are what the adapters in decoders/ run (ffmpeg brings ffprobe, and sox the
 # AMR decoder in libsox-fmt-base that ffdecode.exe prefers to ffmpeg's).
 PACKAGES="cmake make g++ clang libclang-rt-14-dev pkg-config libgtest-dev libgmock-dev libcli11-dev espeak-ng sox
-qt6-base-dev qt6-multimedia-dev locales lame mpg123 faad vorbis-tools musepack-tools wavpack flac libdca-utils ffmpeg
+qt6-base-dev qt6-multimedia-dev qt6-tools-dev qt6-l10n-tools locales lame mpg123 faad vorbis-tools musepack-tools wavpack flac libdca-utils ffmpeg
 libonnx-dev libprotobuf-dev libopenblas-serial-dev libsoxr-dev libmpg123-dev libsndfile1-dev fluidsynth fluid-soundfont-gm $*"
 
 # The model comes from the npm registry; a machine whose Node.js has its own npm keeps it.

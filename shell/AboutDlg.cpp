@@ -12,15 +12,14 @@ namespace kestrun {
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("about"));
-    setWindowTitle(QStringLiteral("О программе"));
+    setWindowTitle(tr("О программе"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint);
 
     auto* icon = new QLabel(this);
     icon->setPixmap(QIcon(QString::fromUtf8(ICON_APP)).pixmap(32, 32));
     auto* caption = new QLabel(
-        QStringLiteral("Kestrun %1: речь в файл субтитров").arg(QStringLiteral(KESTRUN_VERSION)),
-        this);
+        tr("Kestrun %1: речь в файл субтитров").arg(QStringLiteral(KESTRUN_VERSION)), this);
     caption->setObjectName(QStringLiteral("product"));
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(QStringLiteral("ok"));

@@ -17,15 +17,15 @@ constexpr int BAR_MAX = 1000;
 const char* StepName(JobStep step) {
     switch (step) {
     case JobStep::Decode:
-        return "Декодирование";
+        return QT_TRANSLATE_NOOP("kestrun::JobProgressView", "Декодирование");
     case JobStep::Copy:
-        return "Копирование WAV";
+        return QT_TRANSLATE_NOOP("kestrun::JobProgressView", "Копирование WAV");
     case JobStep::Mono:
-        return "Сведение в моно";
+        return QT_TRANSLATE_NOOP("kestrun::JobProgressView", "Сведение в моно");
     case JobStep::Normalise:
-        return "Нормализация";
+        return QT_TRANSLATE_NOOP("kestrun::JobProgressView", "Нормализация");
     case JobStep::Load:
-        return "Загрузка";
+        return QT_TRANSLATE_NOOP("kestrun::JobProgressView", "Загрузка");
     }
     return "";
 }
@@ -46,12 +46,12 @@ QString Elapsed(qint64 ms) {
 
 QString JobProgressText(const JobProgress& progress, qint64 elapsedMs) {
     QString text =
-        QString::fromUtf8(StepName(progress.step)) + QStringLiteral(" — ") + Elapsed(elapsedMs);
+        JobProgressView::tr(StepName(progress.step)) + QStringLiteral(" — ") + Elapsed(elapsedMs);
     if (progress.total != 0) {
         const uint64_t percent = std::min<uint64_t>(progress.done * 100 / progress.total, 100);
         text += QStringLiteral(", %1%").arg(percent);
     } else if (progress.done != 0) {
-        text += QStringLiteral(", %1 МБ").arg(progress.done / (1024 * 1024));
+        text += JobProgressView::tr(", %1 МБ").arg(progress.done / (1024 * 1024));
     }
     return text;
 }

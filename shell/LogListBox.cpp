@@ -37,7 +37,7 @@ QMenu* CLogListBox::CreateMenu() {
     auto* menu = new QMenu(this);
     menu->setObjectName(QStringLiteral("logMenu"));
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    QAction* clearAction = menu->addAction(QStringLiteral("Очистить"));
+    QAction* clearAction = menu->addAction(tr("Очистить"));
     clearAction->setObjectName(QStringLiteral("clearLog"));
     connect(clearAction, &QAction::triggered, this, &CLogListBox::Clear);
     return menu;

@@ -55,9 +55,12 @@ constexpr int TIMELINE_HEIGHT_DU = 110;
 constexpr int PREVIEW_DELAY_MS = 150;
 
 const char* const NORM_ENTRIES[] = {
-    "Не использовать Replay Gain",       "Replay Gain Radio",
-    "Replay Gain Radio [Dither без NS]", "Replay Gain Radio (Dither LNS)",
-    "Replay Gain Radio (Dither MNS)",    "Replay Gain Radio (Dither HNS)",
+    QT_TRANSLATE_NOOP("kestrun::CMainDlg", "Не использовать Replay Gain"),
+    "Replay Gain Radio",
+    QT_TRANSLATE_NOOP("kestrun::CMainDlg", "Replay Gain Radio [Dither без NS]"),
+    "Replay Gain Radio (Dither LNS)",
+    "Replay Gain Radio (Dither MNS)",
+    "Replay Gain Radio (Dither HNS)",
 };
 
 struct Placed {
@@ -104,7 +107,7 @@ CMainDlg::CMainDlg(const MainDlgLinks& links, QWidget* parent)
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
-    setWindowTitle(QString::fromUtf8(WINDOW_CAPTION));
+    setWindowTitle(tr(WINDOW_CAPTION));
     setObjectName(QStringLiteral("mainWindow"));
     setAcceptDrops(true);
 
@@ -166,7 +169,7 @@ CMainDlg::~CMainDlg() {
 
 void CMainDlg::CreateControls() {
     const auto label = [this](const char* text, const char* name = nullptr) {
-        auto* widget = new QLabel(QString::fromUtf8(text), this);
+        auto* widget = new QLabel(tr(text), this);
         if (name) {
             widget->setObjectName(QString::fromUtf8(name));
         }
@@ -179,13 +182,13 @@ void CMainDlg::CreateControls() {
         return widget;
     };
     const auto button = [this](const char* text, const char* name) {
-        auto* widget = new QPushButton(QString::fromUtf8(text), this);
+        auto* widget = new QPushButton(tr(text), this);
         widget->setObjectName(QString::fromUtf8(name));
         widget->setAutoDefault(false); // Enter never presses a button
         return widget;
     };
     const auto check = [this](const char* text, const char* name) {
-        auto* widget = new QCheckBox(QString::fromUtf8(text), this);
+        auto* widget = new QCheckBox(tr(text), this);
         widget->setObjectName(QString::fromUtf8(name));
         return widget;
     };
@@ -202,21 +205,21 @@ void CMainDlg::CreateControls() {
             .arg(captionLeft);
     };
     const auto group = [this, &frameStyle](const char* text, bool centred) {
-        auto* widget = new QGroupBox(QString::fromUtf8(text), this);
+        auto* widget = new QGroupBox(tr(text), this);
         widget->setStyleSheet(frameStyle(centred, centred ? 0 : 6));
         return widget;
     };
 
     // Created in the order the Tab key visits them.
-    QGroupBox* options = group("Параметры", false);
+    QGroupBox* options = group(QT_TR_NOOP("Параметры"), false);
     outputFolderEdit_ = edit("outputFolder", true);
-    browseButton_ = button("Обзор", "browse");
-    useSrcPathBox_ = check("Выводить в каталог исходника", "useSrcPath");
-    makeMonoBox_ = check("Сделать моно файл", "makeMono");
+    browseButton_ = button(QT_TR_NOOP("Обзор"), "browse");
+    useSrcPathBox_ = check(QT_TR_NOOP("Выводить в каталог исходника"), "useSrcPath");
+    makeMonoBox_ = check(QT_TR_NOOP("Сделать моно файл"), "makeMono");
     normList_ = new QComboBox(this);
     normList_->setObjectName(QStringLiteral("normMode"));
     for (const char* entry : NORM_ENTRIES) {
-        normList_->addItem(QString::fromUtf8(entry));
+        normList_->addItem(tr(entry));
     }
     gainEdit_ = edit("gain", true);
     gainSpin_ = new UpDownControl(gainEdit_, this);
@@ -342,7 +345,7 @@ void CMainDlg::CreateControls() {
 
     connect(timeline_, &TimelinePane::exportRequested, this, &CMainDlg::ExportCues);
     connect(timeline_, &TimelinePane::soundUnavailable, this, [this](const QString& why) {
-        const QString line = QStringLiteral("Прослушивание недоступно: ") + why;
+        const QString line = tr("Прослушивание недоступно: %1").arg(why);
         log_->AppendLogLine(line, line);
     });
 
@@ -542,9 +545,8 @@ void CMainDlg::WriteSrt(
 void CMainDlg::ShowWriteResult(const std::string& path, bool written, const std::string& error,
                                std::size_t cues) {
     if (!written) {
-        ShowMessage(
-            this, MessageKind::Error, QStringLiteral("Kestrun"),
-            QStringLiteral("Не удалось записать файл субтитров:\n%1\n%2").arg(Q(path), Q(error)));
+        ShowMessage(this, MessageKind::Error, QStringLiteral("Kestrun"),
+                    tr("Не удалось записать файл субтитров:\n%1\n%2").arg(Q(path), Q(error)));
         return;
     }
     ShowMessage(this, MessageKind::Plain, QStringLiteral("Done."), QString::number(cues));
@@ -593,7 +595,7 @@ void CMainDlg::OnSpeechDone(uint64_t load, bool ok, const std::string& error) {
     speechState_ = SpeechState::Failed;
     speechError_ = error;
     ShowSpeechState();
-    const QString line = QStringLiteral("Ошибка модели речи: %1").arg(Q(error));
+    const QString line = tr("Ошибка модели речи: %1").arg(Q(error));
     log_->AppendLogLine(line, line);
     if (pressed) {
         ShowSpeechError();
@@ -606,14 +608,14 @@ void CMainDlg::ShowSpeechState() {
     case SpeechState::None:
         break;
     case SpeechState::Running:
-        text = speechPressed_ ? QStringLiteral("Речь: %1 %, затем SRT").arg(speechPercent_)
-                              : QStringLiteral("Речь: %1 %").arg(speechPercent_);
+        text = speechPressed_ ? tr("Речь: %1 %, затем SRT").arg(speechPercent_)
+                              : tr("Речь: %1 %").arg(speechPercent_);
         break;
     case SpeechState::Ready:
-        text = QStringLiteral("Речь: готово");
+        text = tr("Речь: готово");
         break;
     case SpeechState::Failed:
-        text = QStringLiteral("Речь: ошибка");
+        text = tr("Речь: ошибка");
         break;
     }
     speechProgress_->setText(text);
@@ -622,12 +624,12 @@ void CMainDlg::ShowSpeechState() {
 
 void CMainDlg::ShowSpeechError() {
     ShowMessage(this, MessageKind::Error, QStringLiteral("Kestrun"),
-                QStringLiteral("Ошибка модели речи: %1").arg(Q(speechError_)));
+                tr("Ошибка модели речи: %1").arg(Q(speechError_)));
 }
 
 void CMainDlg::OnBrowse() {
     std::string path = outputFolderEdit_->text().left(259).toStdString();
-    if (BrowseForFolder(this, path, QStringLiteral("Каталог вывода"))) {
+    if (BrowseForFolder(this, path, tr("Каталог вывода"))) {
         outputFolderEdit_->setText(Q(path));
     }
 }
@@ -758,8 +760,8 @@ void CMainDlg::UpdatePreview() {
         name = QStringLiteral("Speech Model");
         if (speechState_ != SpeechState::Ready) {
             timeline_->SetCues({}, name + (speechState_ == SpeechState::Failed
-                                               ? QStringLiteral(": ошибка модели речи")
-                                               : QStringLiteral(": модель речи ещё не готова")));
+                                               ? tr(": ошибка модели речи")
+                                               : tr(": модель речи ещё не готова")));
             return;
         }
         break;
@@ -784,7 +786,7 @@ void CMainDlg::UpdatePreview() {
     if (!held) {
         return;
     }
-    const QString caption = QStringLiteral("%1 — число реплик: %2").arg(name).arg(cues.size());
+    const QString caption = tr("%1 — число реплик: %2").arg(name).arg(cues.size());
     timeline_->SetCues(std::move(cues), caption,
                        previewDetector_ == PreviewDetector::EnergyBased ? threshold : std::nullopt);
 }
@@ -801,10 +803,10 @@ void CMainDlg::ExportCues(CueFormat format) {
 
 void CMainDlg::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
-    QAction* about = menu.addAction(QStringLiteral("&О программе..."));
+    QAction* about = menu.addAction(tr("&О программе..."));
     about->setShortcut(QKeySequence::HelpContents);
     connect(about, &QAction::triggered, this, &CMainDlg::ShowAbout);
-    QAction* timeline = menu.addAction(QStringLiteral("&Шкала времени"));
+    QAction* timeline = menu.addAction(tr("&Шкала времени"));
     timeline->setObjectName(QStringLiteral("timelineToggle"));
     timeline->setCheckable(true);
     timeline->setChecked(timelineWanted_);

@@ -33,7 +33,8 @@ class TimelinePane;
 class UpDownControl;
 class WindowReceiver;
 
-constexpr const char* WINDOW_CAPTION = "Перетащите WAV в окно";
+constexpr const char* WINDOW_CAPTION =
+    QT_TRANSLATE_NOOP("kestrun::CMainDlg", "Перетащите WAV в окно");
 constexpr const char* SETTINGS_FILE = "./kestrun.ini";
 constexpr const char* SETTINGS_SECTION = "Options";
 constexpr const char* DEFAULT_OUTPUT_FOLDER = "./";
@@ -205,6 +206,7 @@ private:
     QSize compactSize_;                      // the window without the timeline
     int timelineHeight_ = 0;
     bool timelineWanted_ = true;
+    std::string langSetting_; // kestrun.ini's Lang, written back as read
     PreviewDetector previewDetector_ = PreviewDetector::EnergyBased;
     QTimer* previewTimer_ = nullptr; // waits for typing to pause
 

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "Language.h"
 #include "MainDlg.h"
 #include "Profile.h"
 
@@ -58,6 +59,7 @@ void CMainDlg::LoadSettings() {
     egPrefilterEdit_->setText(QString::fromStdString(GetText("prflt2", "0.005", TEXT_CHARS)));
     spThresholdEdit_->setText(QString::fromStdString(GetText("tr3", "0.5", TEXT_CHARS)));
     timelineWanted_ = GetInt("Timeline", 1) != 0;
+    langSetting_ = LangSetting();
 
     // A mode that names no entry leaves the list without a selection.
     normList_->setCurrentIndex(normIndex_ >= 0 && normIndex_ < normList_->count() ? normIndex_
@@ -111,6 +113,8 @@ void CMainDlg::SaveSettings() {
     // Last, so a file written before the speech model keeps its keys in their order.
     Put("tr3", spThresholdEdit_->text().toStdString());
     PutInt("Timeline", timelineWanted_ ? 1 : 0);
+    // Kept as it was read: empty follows the environment, "ru" or "en" is the user's choice.
+    Put("Lang", langSetting_);
 }
 
 } // namespace kestrun

@@ -560,13 +560,13 @@ void TimelinePane::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("timelineMenu"));
     const std::pair<const char*, CueFormat> entries[] = {
-        {"Сохранить как SRT", CueFormat::Srt},
-        {"Сохранить как WebVTT", CueFormat::WebVtt},
-        {"Сохранить как метки Audacity", CueFormat::Labels},
-        {"Сохранить как CSV", CueFormat::Csv},
+        {QT_TR_NOOP("Сохранить как SRT"), CueFormat::Srt},
+        {QT_TR_NOOP("Сохранить как WebVTT"), CueFormat::WebVtt},
+        {QT_TR_NOOP("Сохранить как метки Audacity"), CueFormat::Labels},
+        {QT_TR_NOOP("Сохранить как CSV"), CueFormat::Csv},
     };
     for (const auto& [text, format] : entries) {
-        QAction* action = menu.addAction(QString::fromUtf8(text));
+        QAction* action = menu.addAction(tr(text));
         action->setObjectName(QStringLiteral("export-") +
                               QString::fromUtf8(CueFormatName(format).data(),
                                                 qsizetype(CueFormatName(format).size())));

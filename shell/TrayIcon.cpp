@@ -90,7 +90,7 @@ CTrayIcon::CTrayIcon(QObject* parent)
     : QObject(parent), menu_(std::make_unique<QMenu>()),
       tray_(std::make_unique<QSystemTrayIcon>()) {
     menu_->setObjectName(QStringLiteral("trayMenu"));
-    QAction* exitAction = menu_->addAction(QStringLiteral("Выход"));
+    QAction* exitAction = menu_->addAction(tr("Выход"));
     exitAction->setObjectName(QStringLiteral("trayExit"));
     connect(exitAction, &QAction::triggered, this, &CTrayIcon::exitRequested);
 

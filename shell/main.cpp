@@ -4,9 +4,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "Guardian.h"
+#include "Language.h"
 #include "MainApp.h"
 #include "Process.h"
 #include "StopRequest.h"
@@ -44,6 +46,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral(KESTRUN_VERSION));
     // The window's close path decides when the program ends, never the last window.
     QApplication::setQuitOnLastWindowClosed(false);
+    // Before the window is built: its texts are taken in the language chosen here.
+    kestrun::ApplyLanguage(kestrun::WindowLang([](const char* name) { return std::getenv(name); }));
 
     const int exitCode = app->Run();
     // Stopped by a signal: the shell's convention, 128 + its number.

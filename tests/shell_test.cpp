@@ -9,6 +9,7 @@
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -26,6 +27,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <clocale>
 #include <cstdlib>
@@ -41,6 +43,7 @@
 #include "Envelope.h"
 #include "FakeTool.h"
 #include "JobProgressView.h"
+#include "Language.h"
 #include "LogListBox.h"
 #include "MainApp.h"
 #include "MainDlg.h"
@@ -296,8 +299,9 @@ private slots:
         QCOMPARE(lines.value(0), QStringLiteral("[Options]"));
         QCOMPARE(Keys(lines), (QStringList{"MINTRAY", "Mono", "tr1", "tr2", "prflt2", "PosX",
                                            "PosY", "Path", "Hidden", "Norm", "Gain", "ShowHint",
-                                           "UseSrcPath", "tr3", "Timeline"}));
+                                           "UseSrcPath", "tr3", "Timeline", "Lang"}));
         QVERIFY(lines.contains(QStringLiteral("Timeline=1")));
+        QVERIFY(lines.contains(QStringLiteral("Lang=")));
         QVERIFY(lines.contains(QStringLiteral("Path=./")));
         QVERIFY(lines.contains(QStringLiteral("tr2=0.0015")));
         QVERIFY(lines.contains(QStringLiteral("tr3=0.5")));
@@ -868,6 +872,112 @@ private slots:
         QVERIFY(envelope.bytes() <= energies.size() * 8 + 64);
     }
 
+    // The window in English where the environment asks for it, and exactly as before in
+    // Russian; kestrun.ini's Lang over the environment.
+    void windowTextsInBothLanguages() {
+        const auto cyrillic = [](const QString& text) {
+            return std::any_of(text.begin(), text.end(),
+                               [](QChar c) { return c.unicode() >= 0x400 && c.unicode() < 0x500; });
+        };
+        // Every text the window shows, its menus' included.
+        const auto shown = [this](Harness& h) {
+            QStringList texts{h.window->windowTitle()};
+            for (QWidget* w : h.window->findChildren<QWidget*>()) {
+                if (auto* label = qobject_cast<QLabel*>(w)) {
+                    texts << label->text();
+                } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+                    texts << button->text();
+                } else if (auto* group = qobject_cast<QGroupBox*>(w)) {
+                    texts << group->title();
+                } else if (auto* list = qobject_cast<QComboBox*>(w)) {
+                    for (int i = 0; i < list->count(); ++i) {
+                        texts << list->itemText(i);
+                    }
+                }
+            }
+            for (QWidget* target : {static_cast<QWidget*>(h.window.get()),
+                                    static_cast<QWidget*>(&h.window->timeline())}) {
+                QTimer::singleShot(0, target, [&texts] {
+                    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+                    QVERIFY(menu);
+                    for (QAction* action : menu->actions()) {
+                        texts << action->text();
+                    }
+                    menu->close();
+                });
+                QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(20, 20),
+                                        target->mapToGlobal(QPoint(20, 20)));
+                QApplication::sendEvent(target, &event);
+            }
+            // A field check's message.
+            messages_.clear();
+            h.Edit("ebThreshold")->setText(QStringLiteral("x"));
+            h.Button("generateEnergyBased")->click();
+            h.Edit("ebThreshold")->setText(QStringLiteral("0.045"));
+            for (const Message& m : messages_) {
+                texts << m.text;
+            }
+            return texts;
+        };
+        const auto open = [this](const char* env, const char* ini) {
+            WriteIni(ini);
+            ApplyLanguage(WindowLang([env](const char* name) -> const char* {
+                return std::string_view(name) == "LANG" ? env : nullptr;
+            }));
+            auto h = std::make_unique<Harness>();
+            h->window->show();
+            LoadTones(*h);
+            return h;
+        };
+
+        {
+            auto h = open("en_US.UTF-8", "");
+            QTRY_COMPARE(h->Text("speechProgress"), QStringLiteral("Speech: ready"));
+            const QStringList texts = shown(*h);
+            for (const QString& text : texts) {
+                QVERIFY2(!cyrillic(text), qPrintable(text));
+            }
+            for (const char* english : {
+                     "Drop a WAV on the window",
+                     "Options",
+                     "Browse",
+                     "Output to the source's folder",
+                     "Make a mono file",
+                     "Do not use Replay Gain",
+                     "Replay Gain Radio [Dither without NS]",
+                     "&About...",
+                     "&Timeline",
+                     "Save as Audacity labels",
+                     "Enter a number.",
+                 }) {
+                QVERIFY2(texts.contains(QString::fromUtf8(english)), english);
+            }
+            QCOMPARE(h->LogLines().value(1), QStringLiteral("Loading finished."));
+        }
+        const QStringList russian{"Перетащите WAV в окно",
+                                  "Параметры",
+                                  "Обзор",
+                                  "Выводить в каталог исходника",
+                                  "Сделать моно файл",
+                                  "Не использовать Replay Gain",
+                                  "Replay Gain Radio [Dither без NS]",
+                                  "&О программе...",
+                                  "&Шкала времени",
+                                  "Сохранить как метки Audacity",
+                                  "Введите число."};
+        // Russian by the environment, and by kestrun.ini over an English one.
+        for (const auto& [env, ini] :
+             {std::pair{"ru_RU.UTF-8", ""}, std::pair{"en_US.UTF-8", "[Options]\nLang=ru\n"}}) {
+            auto h = open(env, ini);
+            QTRY_COMPARE(h->Text("speechProgress"), QStringLiteral("Речь: готово"));
+            const QStringList texts = shown(*h);
+            for (const QString& text : russian) {
+                QVERIFY2(texts.contains(text), qPrintable(text));
+            }
+            QCOMPARE(h->LogLines().value(1), QStringLiteral("Загрузка завершена."));
+        }
+        ApplyLanguage(Lang::Ru);
+    }
     void aboutBoxFromTheContextMenuAndF1() {
         Harness h;
         h.window->show();

@@ -9,7 +9,9 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 
+#include "Language.h"
 #include "MainApp.h"
 
 int main(int argc, char** argv) {
@@ -21,6 +23,8 @@ int main(int argc, char** argv) {
     }
     const QString audio = args[1];
     const QString picture = args[2];
+    // In the language the environment asks for, as the window itself would be.
+    kestrun::ApplyLanguage(kestrun::WindowLang([](const char* name) { return std::getenv(name); }));
 
     int status = 1;
     kestrun::CMainApp app;
