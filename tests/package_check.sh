@@ -49,29 +49,47 @@ dpkg --root="$root" --force-depends --force-not-root --log=/dev/null -i "$deb" \
 # a program linked against something new, or dependencies no longer computed, show here.
 depends=$(dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/(.*//; s/[[:space:]]//g; s/:.*//')
 echo "$depends" | grep -qx ffmpeg || fail "Depends lacks ffmpeg, which most adapters run"
-libs=$(for elf in "$root"/usr/lib/kestrun/*; do
+# owners_of PATTERN...: the packages holding files that match, one a line.
+owners_of() {
+    dpkg -S "$@" 2>/dev/null | grep -v '^diversion' | sed 's/: .*//' | tr ',' '\n' |
+        sed 's/[[:space:]]//g; s/:.*//' | sort -u
+}
+depended() {
+    for p in $1; do
+        echo "$depends" | grep -qxF "$p" && return 0
+    done
+    return 1
+}
+libs=""
+for elf in "$root"/usr/lib/kestrun/*; do
     [ "$(head -c 4 "$elf" | od -An -c | tr -d ' ')" = '177ELF' ] || continue
-    objdump -p "$elf" | awk '$1 == "NEEDED" { print $2 }'
-done | sort -u)
+    needed=$(objdump -p "$elf" | awk '$1 == "NEEDED" { print $2 }')
+    libs="$libs $needed"
+    # A library found through the program's RUNPATH (the single-threaded OpenBLAS) is
+    # that very file, so its own package must be depended on, not just any variant.
+    for dir in $(objdump -p "$elf" | awk '$1 == "RUNPATH" { print $2 }' | tr ':' ' '); do
+        for lib in $needed; do
+            [ -e "$dir/$lib" ] || continue
+            owners=$(owners_of "$dir/$lib")
+            depended "$owners" || fail "${elf##*/} loads $dir/$lib, but $(echo $owners) is not in Depends"
+        done
+    done
+done
+libs=$(echo $libs | tr ' ' '\n' | sort -u)
 [ -n "$libs" ] || fail "no program in the package links any library"
-# One dpkg query for all of them: "pkg:arch, pkg2:arch: /path/lib.so.N" a line.
+# One dpkg query for all of them.
 owned=$(dpkg -S $(for lib in $libs; do echo "*/$lib"; done) 2>/dev/null | grep -v '^diversion')
 for lib in $libs; do
     owners=$(echo "$owned" | grep "/$lib\$" | sed 's/: .*//' | tr ',' '\n' |
         sed 's/[[:space:]]//g; s/:.*//' | sort -u)
     [ -n "$owners" ] || { fail "$lib is linked but no package provides it"; continue; }
-    found=no
-    for p in $owners; do
-        echo "$depends" | grep -qxF "$p" && found=yes
-    done
-    # A library with variants (libopenblas0-serial, -pthread, ...) is depended on through
-    # the package that picks one: what the Depends depend on, asked once.
-    if [ $found = no ]; then
-        [ -n "${indirect+set}" ] || indirect=$(apt-cache depends --no-recommends \
-            --no-suggests $depends 2>/dev/null | sed -n 's/^ *|\{0,1\}Depends: //p')
-        echo "$indirect" | grep -qxF "$owners" && found=yes
-    fi
-    [ $found = yes ] || fail "$lib is linked, but none of $(echo $owners) is in Depends"
+    depended "$owners" && continue
+    # A library with variants (libopenblas0-serial, -pthread, ...) may be depended on
+    # through the package that picks one: what the Depends depend on, asked once.
+    [ -n "${indirect+set}" ] || indirect=$(apt-cache depends --no-recommends --no-suggests \
+        $depends 2>/dev/null | sed -n 's/^ *|\{0,1\}Depends: //p')
+    echo "$indirect" | grep -qxF "$owners" ||
+        fail "$lib is linked, but none of $(echo $owners) is in Depends"
 done
 
 cli=$root/usr/bin/kestrun-cli
