@@ -21,7 +21,8 @@ die() {
 }
 # cues FILE: how many cues an SRT holds.
 cues() {
-    grep -c -- ' --> ' "$1" 2>/dev/null || echo 0
+    n=$(grep -c -- ' --> ' "$1" 2>/dev/null)
+    echo "${n:-0}"
 }
 
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/out" >"$scratch/cpack.log" 2>&1 ||
