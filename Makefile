@@ -5,6 +5,7 @@
 #   make bench  build and run the benchmarks
 #   make fuzz   build the fuzz targets (clang) and run each for FUZZ_SECONDS
 #   make install  install the programs and the decoder adapters under PREFIX (/usr/local)
+#   make deb    build the Debian package (programs, adapters, model, desktop files) in BUILD
 
 MAKEFLAGS  += --no-print-directory
 BUILD      ?= build
@@ -22,7 +23,7 @@ PREFIX     ?= /usr/local
 CMAKE_GEN  := -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 
 .PHONY: all deps build build-san build-tsan build-fuzz test test-plain test-san test-tsan test-fuzz \
-        fuzz bench install run \
+        fuzz bench install deb run \
         screenshot \
         clean format
 
@@ -85,6 +86,9 @@ bench: build
 
 install: build
 	@cmake --install $(BUILD) --prefix $(PREFIX)
+
+deb: build
+	@cd $(BUILD) && cpack -G DEB
 
 # The window starts in the repository's folder, so its settings file is ./kestrun.ini here.
 # A speech sample to drop on it is made at build/sample/speech.wav.
