@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <utility>
 
 #include "Guardian.h"
 #include "WindowReceiver.h"
@@ -68,9 +69,15 @@ void CMainApp::RunMainWindow() {
             QTimer::singleShot(0, &window, &CMainDlg::EndRun);
         }
     }
+    if (!filesBeforeWindow_.isEmpty()) {
+        QTimer::singleShot(0, &window, [&window, files = std::exchange(filesBeforeWindow_, {})] {
+            window.OpenFiles(files);
+        });
+    }
     loop.exec();
     std::lock_guard lock(stopMutex_);
     window_ = nullptr;
+    windowDone_ = true;
     // The window goes with the return, and with it the speech model's run: cancelled and
     // waited for before ExitInstance waits for the worker.
 }
@@ -89,6 +96,26 @@ void CMainApp::RequestStop(int signal) {
 int CMainApp::stopSignal() const {
     std::lock_guard lock(stopMutex_);
     return stopSignal_;
+}
+
+bool CMainApp::OpenFiles(const QStringList& paths) {
+    CMainDlg* window = nullptr;
+    {
+        std::lock_guard lock(stopMutex_);
+        if (windowDone_) {
+            return false;
+        }
+        window = window_;
+    }
+    if (!window) {
+        filesBeforeWindow_ += paths;
+        return true;
+    }
+    window->BringToFront();
+    // Later, from the window's own loop: a message about its fields must not open inside the
+    // caller (a socket's read).
+    QTimer::singleShot(0, window, [window, paths] { window->OpenFiles(paths); });
+    return true;
 }
 
 int CMainApp::ExitInstance() {

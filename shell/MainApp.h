@@ -5,6 +5,8 @@
 // still queued are never started.
 #pragma once
 
+#include <QStringList>
+
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -46,6 +48,12 @@ public:
     // The signal of the first stop request, 0 when none came.
     int stopSignal() const;
 
+    // Files to open, each its own job in the order given, from the command line or handed
+    // over by a later start: kept until the window is up, queued at once while it runs, and
+    // the window comes to the front (an empty list only brings it forward). On the window's
+    // thread. False once the window's run is over: nothing will open them any more.
+    bool OpenFiles(const QStringList& paths);
+
     // Where the worker looks for its tools; empty for the default lookup. Set before
     // InitInstance.
     void SetToolFolders(std::vector<std::string> folders) { toolFolders_ = std::move(folders); }
@@ -70,6 +78,8 @@ private:
     mutable std::mutex stopMutex_;
     CMainDlg* window_ = nullptr; // while the window runs; under stopMutex_
     int stopSignal_ = 0;         // under stopMutex_
+    QStringList filesBeforeWindow_;
+    bool windowDone_ = false; // under stopMutex_
 };
 
 } // namespace kestrun

@@ -429,20 +429,35 @@ void CMainDlg::HandleDrop(const QStringList& paths) {
         if (file.empty() || IsFolder(file)) {
             continue;
         }
-        // The model's run on the file shown is of no use any more.
-        speechWorker_->Cancel();
-        ResetSpeech();
-        // Waits at most for a load under way, never for a decoder.
-        engine_.Clear();
-        loadedLoad_ = 0;
-        timeline_->ClearLoad();
-        sampleRateLabel_->clear();
-        channelsLabel_->clear();
-        durationLabel_->clear();
-        SetGenerateEnabled(false);
-        jobQueue_.CreateJob(file, CurrentJobOptions());
+        QueueFile(file);
         break; // one file per drop
     }
+}
+
+void CMainDlg::OpenFiles(const QStringList& paths) {
+    if (paths.isEmpty() || !UpdateData()) {
+        return;
+    }
+    for (const QString& path : paths) {
+        if (!path.isEmpty()) {
+            QueueFile(path.toStdString());
+        }
+    }
+}
+
+void CMainDlg::QueueFile(const std::string& file) {
+    // The model's run on the file shown is of no use any more.
+    speechWorker_->Cancel();
+    ResetSpeech();
+    // Waits at most for a load under way, never for a decoder.
+    engine_.Clear();
+    loadedLoad_ = 0;
+    timeline_->ClearLoad();
+    sampleRateLabel_->clear();
+    channelsLabel_->clear();
+    durationLabel_->clear();
+    SetGenerateEnabled(false);
+    jobQueue_.CreateJob(file, CurrentJobOptions());
 }
 
 void CMainDlg::OnJobDone(const JobResult& result) {

@@ -80,6 +80,12 @@ public:
 
     // A drop: the first path that is not a folder becomes a job.
     void HandleDrop(const QStringList& paths);
+    // Files named on the command line or handed over by another start: the fields are
+    // checked first, as for a drop, then every path becomes a job of its own, in order; a
+    // folder or a missing file too, so that its job says what is wrong with it.
+    void OpenFiles(const QStringList& paths);
+    // To the front, out of the tray or the taskbar.
+    void BringToFront() { RestoreFromTray(); }
 
     // A job's result from the worker.
     void OnJobDone(const JobResult& result);
@@ -169,6 +175,8 @@ private:
     void ShowSpeechState();
     void ShowSpeechError();
     void RestoreFromTray();
+    // Clears what the window shows of the last file and queues a job for this one.
+    void QueueFile(const std::string& file);
     JobOptions CurrentJobOptions() const;
     void UpdateTimelineShown();
     // A field of this detector was edited, or its Generate pressed: it is the one shown.

@@ -1,16 +1,20 @@
 // kestrun: the desktop window. Drop an audio or video file on it, press Generate, and an
 // SRT timing file of its speech appears beside it.
 #include <QApplication>
+#include <QDir>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
+#include "CommandLine.h"
 #include "Guardian.h"
 #include "Language.h"
 #include "MainApp.h"
 #include "Process.h"
+#include "SingleInstance.h"
 #include "StopRequest.h"
 
 namespace {
@@ -22,6 +26,23 @@ constexpr auto STOP_DEADLINE = std::chrono::milliseconds(650);
 } // namespace
 
 int main(int argc, char** argv) {
+    // First of all: the command line's help and messages are given in it too.
+    const kestrun::Lang lang =
+        kestrun::WindowLang([](const char* name) { return std::getenv(name); });
+    kestrun::SetLang(lang);
+    // Before anything starts: a window already running takes this start's files, and this
+    // process ends here.
+    const kestrun::CommandLine commandLine =
+        kestrun::ParseCommandLine(kestrun::ArgumentList(argc, argv), QDir::currentPath());
+    if (commandLine.exitCode) {
+        std::fputs(qUtf8Printable(commandLine.output), commandLine.outputIsError ? stderr : stdout);
+        return *commandLine.exitCode;
+    }
+    kestrun::SingleInstance instance(kestrun::SingleInstance::DefaultName());
+    if (instance.HandOver(commandLine.files)) {
+        return 0;
+    }
+
     // Never destroyed: the thread that watches for signals may reach it until the process
     // ends. Made before any thread starts, as the watcher must be.
     static kestrun::CMainApp* const app = new kestrun::CMainApp;
@@ -46,10 +67,13 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral(KESTRUN_VERSION));
     // The window's close path decides when the program ends, never the last window.
     QApplication::setQuitOnLastWindowClosed(false);
-    // Before the window is built: its texts are taken in the language chosen here.
-    kestrun::ApplyLanguage(kestrun::WindowLang([](const char* name) { return std::getenv(name); }));
+    // Before the window is built, whose texts are taken in the language chosen.
+    kestrun::ApplyLanguage(lang);
 
+    instance.Listen([](const QStringList& paths) { return app->OpenFiles(paths); });
+    app->OpenFiles(commandLine.files);
     const int exitCode = app->Run();
+    instance.Close();
     // Stopped by a signal: the shell's convention, 128 + its number.
     return app->stopSignal() != 0 ? 128 + app->stopSignal() : exitCode;
 }

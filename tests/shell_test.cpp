@@ -1,7 +1,7 @@
-// The window: settings file, field checks and their three callers, enabling rules, drops
-// and job results, the Generate runs, the speech model's run on each load, the log,
-// minimising to the tray, the exit order with a tool still running, and one whole road of
-// a real speech file.
+// The window: settings file, field checks and their three callers, enabling rules, drops,
+// files from the command line and from other starts, job results, the Generate runs, the
+// speech model's run on each load, the log, minimising to the tray, the exit order with a
+// tool still running, and one whole road of a real speech file.
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -535,6 +535,83 @@ private slots:
             (QStringList{"talk.day1.AVI", "second.mp3", "Процесс прерван",
                          "Ошибка. (нет памяти или плохой файл): WAV в формате A-law (код 6)"}));
         QVERIFY(!h.Button("generateEnergyBased")->isEnabled());
+    }
+
+    // Files from the command line or another start: the fields are checked once, as for a
+    // drop, before any is queued; a start that only brings the window forward checks nothing.
+    void openFilesChecksTheFieldsFirst() {
+        Harness h;
+        h.Edit("gain")->setText(QStringLiteral("99"));
+        h.window->OpenFiles({Path("one.wav"), Path("two.mp3")});
+        QVERIFY(h.dispatched.empty());
+        QCOMPARE(messages_.size(), std::size_t(1));
+        h.window->OpenFiles({});
+        QCOMPARE(messages_.size(), std::size_t(1));
+
+        h.Edit("gain")->setText(QStringLiteral("3"));
+        h.window->OpenFiles({Path("one.wav"), QString(), Path("two.mp3")});
+        QCOMPARE(messages_.size(), std::size_t(1));
+        QCOMPARE(h.LogLines(), (QStringList{"one.wav", "two.mp3"}));
+        QCOMPARE(h.dispatched.at(0)->gain, 3);
+    }
+
+    // The program's side, worker and all: files given before the window is up wait for it,
+    // files handed over while it runs are queued at once and bring it out of hiding, and once
+    // its run is over it takes no more, so that the sender can make a window of its own.
+    void filesGivenAtStartAndWhileRunning() {
+        std::vector<int16_t> stereo(16000);
+        for (std::size_t i = 0; i < stereo.size(); ++i) {
+            stereo[i] = int16_t(8000 * std::sin(double(i) * 0.2));
+        }
+        testwav::WriteFile(StdPath("first.wav"), testwav::MakeWav(2, 16000, stereo));
+        testwav::WriteFile(StdPath("later.wav"), testwav::MakeWav(2, 16000, stereo));
+        QDir(folder_->path()).mkdir(QStringLiteral("folder"));
+
+        CMainApp app;
+        QVERIFY(app.InitInstance());
+        QVERIFY(app.OpenFiles({Path("first.wav"), Path("missing.wav")}));
+        QVERIFY(app.OpenFiles({Path("folder")}));
+        const QString done = QString::fromStdString(ResultMessage(RESULT_OK));
+        QStringList lines;
+        bool shownAgain = false;
+        QElapsedTimer clock;
+        clock.start();
+        app.SetOnWindowShown([&](CMainDlg& window) {
+            auto* poll = new QTimer(&window);
+            QObject::connect(poll, &QTimer::timeout, &window, [&, poll] {
+                // Three results of the start's files first, then the one handed over.
+                const int count = window.log().count();
+                if (count == 6 && window.jobQueue().pendingJobs() == 0 && !shownAgain) {
+                    window.hide(); // in the tray
+                    QVERIFY(app.OpenFiles({Path("later.wav")}));
+                    shownAgain = window.isVisible();
+                }
+                // A lost job would leave the window waiting for ever.
+                if (count < 8 && clock.elapsed() < 60'000) {
+                    return;
+                }
+                poll->stop();
+                for (int i = 0; i < window.log().count(); ++i) {
+                    lines << window.log().item(i)->text();
+                }
+                window.close();
+            });
+            poll->start(20);
+        });
+        app.RunMainWindow();
+        QVERIFY(!app.OpenFiles({Path("after.wav")}));
+        app.ExitInstance();
+
+        QVERIFY(shownAgain);
+        QCOMPARE(lines.size(), 8);
+        QCOMPARE(lines.mid(0, 3), (QStringList{"first.wav", "missing.wav", "folder"}));
+        QCOMPARE(lines[3], done);
+        QVERIFY2(lines[4].endsWith(QStringLiteral(": файл не найден")), qPrintable(lines[4]));
+        QVERIFY2(lines[5].endsWith(QStringLiteral(": это папка, а не файл")), qPrintable(lines[5]));
+        QCOMPARE(lines.mid(6), (QStringList{"later.wav", done}));
+        // The worker had the real files: both were made mono in place.
+        QCOMPARE(testwav::ReadFile(StdPath("first.wav")).at(22), '\x01');
+        QCOMPARE(testwav::ReadFile(StdPath("later.wav")).at(22), '\x01');
     }
 
     void loadedJobShowsLabelsAndGenerateWritesSrt() {

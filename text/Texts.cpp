@@ -125,6 +125,24 @@ const TextPair TEXTS[] = {
     {"устройство вывода звука не принимает этот формат",
      "the sound output device does not take this format"},
 
+    // ---- the window's command line and its hand-over to a running window ----
+    {"Находит речь в звуковой дорожке и пишет по ней файл субтитров SRT.",
+     "Finds the speech in a soundtrack and writes an SRT subtitle file from it."},
+    {"Показать эту справку и выйти.", "Show this help and exit."},
+    {"Показать версию и выйти.", "Show the version and exit."},
+    {"файлы", "files"},
+    {"[файлы...]", "[files...]"},
+    {"Аудио- или видеофайлы: каждый ставится в очередь, как перетащенный в окно. Если окно "
+     "уже открыто, файлы передаются ему.",
+     "Audio or video files: each is queued as if dropped on the window. If the window is "
+     "already open, the files are handed to it."},
+    {"Справка: kestrun --help", "Help: kestrun --help"},
+    {"Окно Kestrun не отвечает; файлы переданы ему и откроются, когда оно освободится.",
+     "The Kestrun window is not responding; the files were handed to it and will open when it "
+     "is free."},
+    {"Не удалось открыть сокет %1: %2. Файлы из других запусков не попадут в это окно.",
+     "Could not open the socket %1: %2. Files from other starts will not reach this window."},
+
     // ---- the window's field checks ----
     {"Введите целое число.", "Enter a whole number."},
     {"Введите число.", "Enter a number."},
