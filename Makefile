@@ -97,9 +97,9 @@ run: build
 	@echo "Drop a file on the window; a speech sample is at $(BUILD)/sample/speech.wav"
 	@$(BUILD)/shell/kestrun
 
-# The README's picture of the window, taken under Xvfb.
+# The README's picture of the window, taken under Xvfb, in English.
 screenshot: build
-	@sh scripts/screenshot.sh $(BUILD) docs/kestrun-window.png
+	@LANGUAGE=en sh scripts/screenshot.sh $(BUILD) docs/kestrun-window.png
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
