@@ -5,7 +5,6 @@
 // the running tools (or the speech model), deletes their partial WAVs and exits with 130.
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -58,8 +57,7 @@ bool Accepts(const std::string& path, kestrun::ChildProcess& probe,
 
 int main(int argc, char** argv) {
     // Before the parser is declared: its help is written in the language chosen.
-    kestrun::SetLang(kestrun::ChooseLang(kestrun::cli::LangArgument(argc, argv),
-                                         [](const char* name) { return std::getenv(name); }));
+    kestrun::SetLang(kestrun::ChooseLang(kestrun::cli::LangArgument(argc, argv)));
     const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     kestrun::cli::ParsedArgs parsed = kestrun::cli::ParseArgs(argc, argv, cores);
     if (parsed.outcome != kestrun::cli::ParsedArgs::Outcome::Run) {

@@ -13,7 +13,7 @@ namespace kestrun {
 std::string LangSetting();
 
 // The language the settings file and the environment choose.
-Lang WindowLang(const EnvReader& getenv);
+Lang WindowLang(const EnvReader& getenv = ProcessEnv);
 
 // Makes lang the language of every text shown from now on: the shared table's and the
 // window's. Call with the application up and before the window is built; may be called

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <thread>
 
 #include "CommandLine.h"
@@ -27,8 +26,7 @@ constexpr auto STOP_DEADLINE = std::chrono::milliseconds(650);
 
 int main(int argc, char** argv) {
     // First of all: the command line's help and messages are given in it too.
-    const kestrun::Lang lang =
-        kestrun::WindowLang([](const char* name) { return std::getenv(name); });
+    const kestrun::Lang lang = kestrun::WindowLang();
     kestrun::SetLang(lang);
     // Before anything starts: a window already running takes this start's files, and this
     // process ends here.

@@ -76,8 +76,8 @@ Lang LangFromEnvironment(const EnvReader& getenv) {
     return Lang::En;
 }
 
-Lang LangFromEnvironment() {
-    return LangFromEnvironment([](const char* name) { return std::getenv(name); });
+const char* ProcessEnv(const char* name) {
+    return std::getenv(name);
 }
 
 Lang ChooseLang(std::string_view chosen, const EnvReader& getenv) {

@@ -22,17 +22,18 @@ const char* LangName(Lang lang);
 
 // Reads one environment variable: null when it is not set.
 using EnvReader = std::function<const char*(const char*)>;
+// The process's own environment, the reader the programs use (tests give their own).
+const char* ProcessEnv(const char* name);
 
 // The language the environment asks for, as desktop programs read it: the first of LANGUAGE
 // (a list, "ru:en", of which the first language we have counts), LC_ALL, LC_MESSAGES and LANG
 // that is set and not empty. Russian for a value starting with "ru", English otherwise and
 // when none is set. Only the variables are read: the locale need not be installed.
-Lang LangFromEnvironment(const EnvReader& getenv);
-Lang LangFromEnvironment();
+Lang LangFromEnvironment(const EnvReader& getenv = ProcessEnv);
 
 // An explicit choice ("ru", "en") wins; an empty or unknown one leaves it to the
 // environment.
-Lang ChooseLang(std::string_view chosen, const EnvReader& getenv);
+Lang ChooseLang(std::string_view chosen, const EnvReader& getenv = ProcessEnv);
 
 // The language of every Tr() from now on; Russian until set. Set once at start, before any
 // thread that writes texts.

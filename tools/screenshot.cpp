@@ -9,7 +9,6 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "Language.h"
 #include "MainApp.h"
@@ -24,7 +23,7 @@ int main(int argc, char** argv) {
     const QString audio = args[1];
     const QString picture = args[2];
     // In the language the environment asks for, as the window itself would be.
-    kestrun::ApplyLanguage(kestrun::WindowLang([](const char* name) { return std::getenv(name); }));
+    kestrun::ApplyLanguage(kestrun::WindowLang());
 
     int status = 1;
     kestrun::CMainApp app;
