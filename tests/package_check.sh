@@ -50,10 +50,9 @@ dpkg --root="$root" --force-depends --force-not-root --log=/dev/null -i "$deb" \
 # a program linked against something new, or dependencies no longer computed, show here.
 depends=$(dpkg-deb -f "$deb" Depends | tr ',|' '\n\n' | sed 's/(.*//; s/[[:space:]]//g; s/:.*//')
 echo "$depends" | grep -qx ffmpeg || fail "Depends lacks ffmpeg, which most adapters run"
-# owners_of PATTERN...: the packages holding files that match, one a line.
-owners_of() {
-    dpkg -S "$@" 2>/dev/null | grep -v '^diversion' | sed 's/: .*//' | tr ',' '\n' |
-        sed 's/[[:space:]]//g; s/:.*//' | sort -u
+# packages: the package names of the dpkg -S lines on standard input, one a line.
+packages() {
+    grep -v '^diversion' | sed 's/: .*//' | tr ',' '\n' | sed 's/[[:space:]]//g; s/:.*//' | sort -u
 }
 depended() {
     for p in $1; do
@@ -71,7 +70,7 @@ for elf in "$root"/usr/lib/kestrun/*; do
     for dir in $(objdump -p "$elf" | awk '$1 == "RUNPATH" { print $2 }' | tr ':' ' '); do
         for lib in $needed; do
             [ -e "$dir/$lib" ] || continue
-            owners=$(owners_of "$dir/$lib")
+            owners=$(dpkg -S "$dir/$lib" 2>/dev/null | packages)
             depended "$owners" || fail "${elf##*/} loads $dir/$lib, but $(echo $owners) is not in Depends"
         done
     done
@@ -79,10 +78,9 @@ done
 libs=$(echo $libs | tr ' ' '\n' | sort -u)
 [ -n "$libs" ] || fail "no program in the package links any library"
 # One dpkg query for all of them.
-owned=$(dpkg -S $(for lib in $libs; do echo "*/$lib"; done) 2>/dev/null | grep -v '^diversion')
+owned=$(dpkg -S $(for lib in $libs; do echo "*/$lib"; done) 2>/dev/null)
 for lib in $libs; do
-    owners=$(echo "$owned" | grep "/$lib\$" | sed 's/: .*//' | tr ',' '\n' |
-        sed 's/[[:space:]]//g; s/:.*//' | sort -u)
+    owners=$(echo "$owned" | grep "/$lib\$" | packages)
     [ -n "$owners" ] || { fail "$lib is linked but no package provides it"; continue; }
     depended "$owners" && continue
     # A library with variants (libopenblas0-serial, -pthread, ...) may be depended on
